@@ -1,0 +1,83 @@
+// brantel-sim: a user-space stand-in for the brantel kernel module.
+//
+// The simulator answers SIOCGIFBRANTEL requests as the module would, keeps
+// the module's state in a file between runs, injects faults on request and
+// traces every request.  The preload library and the launcher are built on
+// this API; fuzzers and tests can use it in process.
+#ifndef BRANTEL_SIM_H
+#define BRANTEL_SIM_H
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "faults.h"
+#include "model.h"
+#include "state_file.h"
+
+struct brantel_ioctl;
+
+namespace brantel_sim {
+
+struct Options {
+  std::string state_path;   // empty: the module lives in memory only
+  std::string faults;       // fault rules, comma-separated
+  std::string trace_path;   // empty: no trace
+  std::string setup_error;  // when set, reported once and every request fails with EIO
+  // Read and write the caller's records through the kernel, so that a bad
+  // pointer gives EFAULT rather than a crash (see CallerMemory).
+  bool checked_memory = false;
+  // Where one-line messages go (without newline); stderr when empty.
+  std::function<void(const std::string&)> report;
+};
+
+// Options from BRANTEL_SIM_STATE, BRANTEL_SIM_FAULTS and BRANTEL_SIM_TRACE,
+// with checked memory access, as the preload library needs.
+Options options_from_env();
+
+class Simulator {
+ public:
+  explicit Simulator(Options opts = {});
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Serves one request as the module would: 0, or an errno value.  The reply
+  // record is written only on success.  Nothing is read or written before
+  // the first call.
+  int serve(brantel_ioctl* req);
+  // Accounts for one socket() call: the errno a fault rule fails it with, or 0.
+  int socket_call();
+
+  // The module as last read or changed (for tests).
+  const Model& model() const { return model_; }
+
+ private:
+  void setup();
+  void report_once(const std::string& message);
+  void trace(const std::string& line);
+  int serve_model(const Request& req, Reply& reply);
+
+  Options opts_;
+  bool set_up_ = false;
+  int config_err_ = 0;  // every request fails with it (bad rules, bad environment)
+  FaultSet faults_;
+  int trace_fd_ = -1;
+  std::unique_ptr<StateStore> store_;
+  bool loaded_ = false;
+  bool broken_ = false;  // the state file is corrupt or unreadable
+  Model model_;
+  std::set<std::string> reported_;
+};
+
+// The process-wide simulator, configured from the environment at its first
+// use.  Thread-safe, never throws: these are what the preload library calls.
+int serve(brantel_ioctl* req) noexcept;
+int socket_call() noexcept;
+// Replaces the process-wide simulator (e.g. by an in-memory one in a fuzzer).
+void reset_default(Options opts);
+
+}  // namespace brantel_sim
+
+#endif

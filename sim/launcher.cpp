@@ -1,0 +1,268 @@
+// brantel-sim: runs a command with the simulator preloaded, or looks after
+// the simulator's state file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faults.h"
+#include "state_file.h"
+
+namespace {
+
+using namespace brantel_sim;
+
+constexpr const char* kUsage =
+    "Usage: brantel-sim [OPTIONS] [--] COMMAND [ARG]...\n"
+    "       brantel-sim [--state FILE] show\n"
+    "       brantel-sim [--state FILE] reset\n"
+    "       brantel-sim [--state FILE] load FILE|-\n"
+    "       brantel-sim --help | --version\n"
+    "\n"
+    "Run COMMAND with the brantel kernel module simulated, or look after the\n"
+    "simulated module's state.\n"
+    "\n"
+    "  show           print the state, in the state file format\n"
+    "  reset          empty the module\n"
+    "  load FILE|-    check a state file (or standard input) and install it\n"
+    "\n"
+    "Options:\n"
+    "  --state FILE   state file (default: $BRANTEL_SIM_STATE, else\n"
+    "                 $XDG_STATE_HOME/brantel-sim/state, else\n"
+    "                 ~/.local/state/brantel-sim/state)\n"
+    "  --fault RULE   inject a fault, TARGET[@N]=ACTION; repeatable\n"
+    "                 (e.g. BRANTEL_DEL=EPERM, *@5=EIO, GET_NUM_PORTS=num=-1)\n"
+    "  --trace FILE   append one line per request to FILE\n"
+    "  --             what follows is the command, even if named like an action\n"
+    "  --help         show this help\n"
+    "  --version      show the version\n";
+
+int usage_error(const std::string& message) {
+  std::cerr << "brantel-sim: " << message << "\nTry 'brantel-sim --help' for more information.\n";
+  return 2;
+}
+
+int fail(const std::string& message) {
+  std::cerr << "brantel-sim: " << message << "\n";
+  return 1;
+}
+
+std::string absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::vector<char> buf(4096);
+  while (!getcwd(buf.data(), buf.size())) {
+    if (errno != ERANGE) return path;
+    buf.resize(buf.size() * 2);
+  }
+  return std::string(buf.data()) + "/" + path;
+}
+
+std::string exe_dir() {
+  std::vector<char> buf(4096);
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
+  std::string exe(buf.data(), static_cast<std::size_t>(n));
+  return exe.substr(0, exe.rfind('/'));
+}
+
+bool is_executable_file(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string getenv_str(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// Keeps a relative path in the environment valid after the command changes
+// its working folder.
+void absolutize_env(const char* name) {
+  std::string v = getenv_str(name);
+  if (!v.empty() && v[0] != '/') setenv(name, absolute(v).c_str(), 1);
+}
+
+bool state_path(const std::string& given, std::string& path) {
+  if (!given.empty()) {
+    path = given;
+    return true;
+  }
+  std::string error;
+  path = state_path_from_env(error);
+  if (path.empty()) {
+    fail(error);
+    return false;
+  }
+  return true;
+}
+
+int show(const std::string& path) {
+  Model m;
+  std::string error;
+  if (!StateStore(path).read(m, error)) return fail(error);
+  std::string text = serialize_state(m);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return fail(std::string("cannot write the state: ") + std::strerror(errno));
+  return 0;
+}
+
+int reset(const std::string& path) {
+  std::string error;
+  if (!StateStore(path).replace(Model{}, error)) return fail(error);
+  return 0;
+}
+
+int load(const std::string& path, const std::string& source) {
+  std::string text;
+  if (source == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    if (std::cin.bad()) return fail("standard input: cannot read");
+  } else {
+    FILE* f = std::fopen(source.c_str(), "rb");
+    if (!f) return fail(source + ": " + std::strerror(errno));
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    bool bad = std::ferror(f);
+    std::fclose(f);
+    if (bad) return fail(source + ": cannot read");
+  }
+  Model m;
+  std::string error;
+  if (!parse_state(text, m, error))
+    return fail((source == "-" ? std::string("standard input") : source) + ": " + error +
+                " (nothing installed)");
+  if (!StateStore(path).replace(m, error)) return fail(error);
+  return 0;
+}
+
+int run(char** command, const std::string& state, const std::vector<std::string>& faults,
+        const std::string& trace) {
+  if (!faults.empty()) {
+    std::string joined;
+    for (const std::string& f : faults) joined += (joined.empty() ? "" : ",") + f;
+    setenv("BRANTEL_SIM_FAULTS", joined.c_str(), 1);
+  }
+  // Rules from the environment are checked too: a typo should stop here,
+  // not make every request of the command fail.
+  FaultSet rules;
+  std::string error;
+  if (!rules.parse(getenv_str("BRANTEL_SIM_FAULTS"), error)) return usage_error(error);
+
+  if (!state.empty()) setenv("BRANTEL_SIM_STATE", state.c_str(), 1);
+  if (!trace.empty()) setenv("BRANTEL_SIM_TRACE", trace.c_str(), 1);
+  absolutize_env("BRANTEL_SIM_STATE");
+  absolutize_env("BRANTEL_SIM_TRACE");
+
+  std::string dir = exe_dir();
+  std::string lib = getenv_str("BRANTEL_SIM_LIBRARY");
+  if (lib.empty()) {
+    if (dir.empty()) {
+      std::cerr << "brantel-sim: cannot find my own folder; set BRANTEL_SIM_LIBRARY\n";
+      return 127;
+    }
+    lib = dir + "/" BRANTEL_SIM_REL_LIBDIR "/libbrantel-sim.so";
+  }
+  lib = absolute(lib);
+  // Without the library the command would reach the real kernel.
+  if (access(lib.c_str(), R_OK) != 0) {
+    std::cerr << "brantel-sim: " << lib << ": " << std::strerror(errno)
+              << " (the preload library; set BRANTEL_SIM_LIBRARY)\n";
+    return 127;
+  }
+  if (lib.find_first_of(" :") != std::string::npos) {
+    std::cerr << "brantel-sim: " << lib
+              << ": the dynamic loader cannot preload a path holding a blank or colon\n";
+    return 127;
+  }
+  std::string preload = getenv_str("LD_PRELOAD");
+  setenv("LD_PRELOAD", (preload.empty() ? lib : lib + ":" + preload).c_str(), 1);
+  // A sanitizer build of the command would refuse to start with our library
+  // loaded ahead of its runtime.
+  std::string asan = getenv_str("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS",
+         (asan.empty() ? std::string("verify_asan_link_order=0")
+                       : asan + ":verify_asan_link_order=0").c_str(),
+         1);
+
+  std::string name = command[0];
+  if (name.find('/') == std::string::npos && !dir.empty()) {
+    // Prefer the tool installed (or built) beside this launcher.
+    std::string beside = dir + "/" BRANTEL_SIM_REL_SBINDIR "/" + name;
+    if (is_executable_file(beside)) {
+      execv(beside.c_str(), command);
+      std::cerr << "brantel-sim: " << beside << ": " << std::strerror(errno) << "\n";
+      return 127;
+    }
+  }
+  execvp(name.c_str(), command);
+  std::cerr << "brantel-sim: " << name << ": " << std::strerror(errno) << "\n";
+  return 127;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string state, trace;
+  std::vector<std::string> faults;
+  bool forced = false;
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--") {
+      forced = true;
+      ++i;
+      break;
+    }
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (a == "--version") {
+      std::cout << "brantel-sim " BRANTEL_SIM_VERSION "\n";
+      return 0;
+    }
+    std::string* target = nullptr;
+    std::string_view opt = a.substr(0, a.find('='));
+    if (opt == "--state") target = &state;
+    if (opt == "--trace") target = &trace;
+    if (opt == "--fault") target = &faults.emplace_back();
+    if (!target) {
+      if (!a.empty() && a[0] == '-') return usage_error("unknown option " + std::string(a));
+      break;
+    }
+    if (opt.size() < a.size()) {
+      *target = std::string(a.substr(opt.size() + 1));
+    } else if (i + 1 < argc) {
+      *target = argv[++i];
+    } else {
+      return usage_error(std::string(opt) + " needs a value");
+    }
+    if (target->empty()) return usage_error(std::string(opt) + " needs a value");
+  }
+  if (i >= argc) return usage_error("no command given");
+
+  std::string_view word = argv[i];
+  if (!forced && (word == "show" || word == "reset" || word == "load")) {
+    if (!faults.empty() || !trace.empty())
+      return usage_error("--fault and --trace apply only when running a command");
+    int want = word == "load" ? 1 : 0;
+    if (argc - i - 1 != want)
+      return usage_error(word == "load" ? "load takes one file (or -)"
+                                        : std::string(word) + " takes no arguments");
+    std::string path;
+    if (!state_path(state, path)) return 1;
+    if (word == "show") return show(path);
+    if (word == "reset") return reset(path);
+    return load(path, argv[i + 1]);
+  }
+  return run(argv + i, absolute(state), faults, absolute(trace));
+}

@@ -1,0 +1,182 @@
+#include <fcntl.h>
+#include <linux/if_brantel.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "brantel_sim.h"
+#include "codes.h"
+#include "trace.h"
+
+namespace brantel_sim {
+
+Options options_from_env() {
+  Options o;
+  o.state_path = state_path_from_env(o.setup_error);
+  if (const char* f = std::getenv("BRANTEL_SIM_FAULTS")) o.faults = f;
+  if (const char* t = std::getenv("BRANTEL_SIM_TRACE")) o.trace_path = t;
+  o.checked_memory = true;
+  return o;
+}
+
+Simulator::Simulator(Options opts) : opts_(std::move(opts)) {}
+
+Simulator::~Simulator() {
+  if (trace_fd_ >= 0) ::close(trace_fd_);
+}
+
+void Simulator::report_once(const std::string& message) {
+  if (!reported_.insert(message).second) return;
+  std::string line = "brantel-sim: " + message;
+  if (opts_.report) {
+    opts_.report(line);
+  } else {
+    line += '\n';
+    ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)n;
+  }
+}
+
+void Simulator::setup() {
+  if (set_up_) return;
+  set_up_ = true;
+  if (!opts_.setup_error.empty()) {
+    report_once(opts_.setup_error);
+    config_err_ = EIO;
+  }
+  std::string error;
+  if (!faults_.parse(opts_.faults, error)) {
+    report_once(error);
+    config_err_ = EINVAL;
+  }
+  if (!opts_.trace_path.empty()) {
+    trace_fd_ = ::open(opts_.trace_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (trace_fd_ < 0) {
+      report_once(opts_.trace_path + ": cannot open trace: " + std::strerror(errno));
+      if (!config_err_) config_err_ = EIO;
+    }
+  }
+  if (!opts_.state_path.empty()) store_ = std::make_unique<StateStore>(opts_.state_path);
+}
+
+void Simulator::trace(const std::string& line) {
+  if (trace_fd_ < 0) return;
+  // One write per line: O_APPEND keeps lines of concurrent runs whole.
+  ssize_t n = ::write(trace_fd_, line.data(), line.size());
+  (void)n;
+}
+
+int Simulator::serve_model(const Request& req, Reply& reply) {
+  if (broken_) return EIO;
+  if (!store_) return model_.execute(req, reply);
+
+  std::string error;
+  if (is_change(req.code)) {
+    int r = store_->update([&](Model& m) { return m.execute(req, reply); }, model_, error);
+    if (r == -1) {
+      broken_ = true;
+      report_once(error + " (file left untouched)");
+      return EIO;
+    }
+    if (r == -2) {
+      report_once(error);
+      return EIO;
+    }
+    loaded_ = true;
+    return r;
+  }
+  if (!loaded_) {
+    if (!store_->read(model_, error)) {
+      broken_ = true;
+      report_once(error + " (file left untouched)");
+      return EIO;
+    }
+    loaded_ = true;
+  }
+  return model_.execute(req, reply);
+}
+
+int Simulator::serve(brantel_ioctl* raw) {
+  setup();
+  CallerMemory mem{opts_.checked_memory};
+  brantel_ioctl rec;
+  // A record that cannot be read has no code to trace.
+  if (!raw || mem.read(&rec, raw, sizeof rec) != sizeof rec) return EFAULT;
+  Request req = decode(rec, mem);
+  Reply reply;
+  int err = config_err_;
+  bool injected = false;
+  FaultSet::Decision d;
+  if (!err) {
+    d = faults_.on_request(req.code);
+    err = d.err;
+    injected = err != 0;
+  }
+  if (!err) err = serve_model(req, reply);
+
+  if (!err) {
+    ResultKind kind = result_kind(req.code);
+    if (d.num) reply.num = *d.num;
+    if (d.nonul) {
+      std::size_t len = kind == ResultKind::mac ? 6 : strnlen(reply.name.data(), kNameSize);
+      std::memset(reply.name.data() + len, '*', kNameSize - len);
+    }
+    bool ok = true;
+    if (kind == ResultKind::num || d.num)
+      ok = mem.write(&rec.reply->num, &reply.num, sizeof reply.num);
+    if (ok && (kind == ResultKind::name || kind == ResultKind::mac))
+      ok = mem.write(rec.reply->name, reply.name.data(), kNameSize);
+    if (!ok) err = EFAULT;
+  }
+  if (trace_fd_ >= 0) trace(trace_line(req, err, injected, reply));
+  return err;
+}
+
+int Simulator::socket_call() {
+  setup();
+  int err = faults_.on_socket();
+  if (err) trace(trace_socket_line(err));
+  return err;
+}
+
+namespace {
+
+std::mutex g_mutex;
+// Never destroyed: the host may still send requests from atexit handlers.
+Simulator* g_default = nullptr;
+
+Simulator& default_simulator() {
+  if (!g_default) g_default = new Simulator(options_from_env());
+  return *g_default;
+}
+
+}  // namespace
+
+int serve(brantel_ioctl* req) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return default_simulator().serve(req);
+  } catch (...) {
+    return EIO;  // e.g. out of memory: fail the request, never the host
+  }
+}
+
+int socket_call() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return default_simulator().socket_call();
+  } catch (...) {
+    return 0;
+  }
+}
+
+void reset_default(Options opts) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  delete g_default;
+  g_default = new Simulator(std::move(opts));
+}
+
+}  // namespace brantel_sim

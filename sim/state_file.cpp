@@ -1,0 +1,365 @@
+#include "state_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+namespace brantel_sim {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool unescape(std::string_view in, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\') {
+      out += in[i];
+      continue;
+    }
+    if (i + 1 < in.size() && in[i + 1] == '\\') {
+      out += '\\';
+      i += 1;
+      continue;
+    }
+    if (i + 3 < in.size() && in[i + 1] == 'x') {
+      int hi = hex_value(in[i + 2]), lo = hex_value(in[i + 3]);
+      if (hi >= 0 && lo >= 0) {
+        out += static_cast<char>(hi * 16 + lo);
+        i += 3;
+        continue;
+      }
+    }
+    return false;
+  }
+  return true;
+}
+
+bool parse_mac(std::string_view s, Mac& out) {
+  if (s.size() != 17) return false;
+  for (std::size_t i = 0; i < 6; ++i) {
+    std::size_t at = i * 3;
+    if (i > 0 && s[at - 1] != ':') return false;
+    int hi = hex_value(s[at]), lo = hex_value(s[at + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out[i] = static_cast<unsigned char>(hi * 16 + lo);
+  }
+  return true;
+}
+
+// Accepts what strtol accepts with base 0, up to the full unsigned range, as
+// the flag word is written unsigned.
+bool parse_flags(std::string_view s, std::int32_t& out) {
+  std::string text(s);
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 0);
+  if (errno || *end != '\0' || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX))
+    return false;
+  out = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+  return true;
+}
+
+std::uint64_t mac_key(const Mac& m) {
+  std::uint64_t k = 0;
+  for (unsigned char b : m) k = k << 8 | b;
+  return k;
+}
+
+void append_mac(std::string& out, const Mac& m) {
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (i) out += ':';
+    out += kHex[m[i] >> 4];
+    out += kHex[m[i] & 15];
+  }
+}
+
+std::string quoted(std::string_view raw) { return "\"" + escape_state_name(raw) + "\""; }
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> f;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    std::size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > start) f.push_back(line.substr(start, i - start));
+  }
+  return f;
+}
+
+std::string errno_text(int err) { return std::strerror(err); }
+
+// Creates the missing folders above `path`.
+bool make_parents(const std::string& path, std::string& error) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string dir = path.substr(0, slash);
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = dir + ": cannot create folder: " + errno_text(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string escape_state_name(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char ch : name) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 0x21 || c > 0x7e || c == '\\') {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+bool parse_state(std::string_view text, Model& out, std::string& error) {
+  out.ports().clear();
+  std::unordered_set<std::string> port_names, vlan_names;
+  std::unordered_set<std::uint64_t> port_macs;
+  std::string name;
+  std::size_t lineno = 0;
+  bool header = false;
+  auto fail = [&](const std::string& what) {
+    error = "line " + std::to_string(lineno) + ": " + what;
+    return false;
+  };
+  auto take_name = [&](std::string_view field, const char* kind) {
+    if (!unescape(field, name)) return fail(std::string("bad escape in ") + kind + " name " + quoted(field));
+    if (const char* why = name_problem(name))
+      return fail(std::string("bad ") + kind + " name " + quoted(name) + ": " + why);
+    return true;
+  };
+
+  while (!text.empty()) {
+    std::size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    ++lineno;
+    if (!header) {
+      if (line != kStateHeader) return fail("missing header \"" + std::string(kStateHeader) + "\"");
+      header = true;
+      continue;
+    }
+    auto f = split_fields(line);
+    if (f.empty() || f[0].front() == '#') continue;
+    auto& ports = out.ports();
+    if (f[0] == "port") {
+      if (f.size() != 3) return fail("a port record is \"port NAME FLAGS\"");
+      if (!take_name(f[1], "port")) return false;
+      std::int32_t flags = 0;
+      if (!parse_flags(f[2], flags)) return fail("bad flag word " + quoted(f[2]));
+      if (!port_names.insert(name).second) return fail("duplicate port " + quoted(name));
+      ports.push_back(Port{name, flags, {}});
+      port_macs.clear();
+    } else if (f[0] == "vlan") {
+      if (f.size() != 2) return fail("a vlan record is \"vlan NAME\"");
+      if (ports.empty()) return fail("vlan before any port");
+      if (!take_name(f[1], "interface")) return false;
+      if (!vlan_names.insert(name).second) return fail("duplicate interface " + quoted(name));
+      ports.back().vlans.push_back(Vlan{name, {}});
+    } else if (f[0] == "mac") {
+      if (f.size() != 2) return fail("a mac record is \"mac aa:bb:cc:dd:ee:ff\"");
+      if (ports.empty() || ports.back().vlans.empty()) return fail("mac before any vlan");
+      Mac m;
+      if (!parse_mac(f[1], m)) return fail("bad address " + quoted(f[1]));
+      if (!port_macs.insert(mac_key(m)).second)
+        return fail("duplicate address " + std::string(f[1]) + " on port " + quoted(ports.back().name));
+      ports.back().vlans.back().macs.push_back(m);
+    } else {
+      return fail("unknown record " + quoted(f[0]));
+    }
+  }
+  if (!header) {
+    lineno = 1;
+    return fail("missing header \"" + std::string(kStateHeader) + "\"");
+  }
+  return true;
+}
+
+std::string serialize_state(const Model& model) {
+  std::string out;
+  out.reserve(32 + model.mac_count() * 22);
+  out += kStateHeader;
+  out += '\n';
+  char flags[16];
+  for (const Port& p : model.ports()) {
+    out += "port ";
+    out += escape_state_name(p.name);
+    auto [end, ec] = std::to_chars(flags, flags + sizeof flags, static_cast<std::uint32_t>(p.flags), 16);
+    (void)ec;
+    out += " 0x";
+    out.append(flags, end);
+    out += '\n';
+    for (const Vlan& v : p.vlans) {
+      out += "vlan ";
+      out += escape_state_name(v.name);
+      out += '\n';
+      for (const Mac& m : v.macs) {
+        out += "mac ";
+        append_mac(out, m);
+        out += '\n';
+      }
+    }
+  }
+  return out;
+}
+
+std::string state_path_from_env(std::string& error) {
+  auto env = [](const char* name) -> std::string {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+  };
+  if (std::string p = env("BRANTEL_SIM_STATE"); !p.empty()) return p;
+  // The XDG rules say a relative value is to be ignored.
+  if (std::string x = env("XDG_STATE_HOME"); !x.empty() && x[0] == '/')
+    return x + "/brantel-sim/state";
+  if (std::string h = env("HOME"); !h.empty()) return h + "/.local/state/brantel-sim/state";
+  error = "no place for the state file: set BRANTEL_SIM_STATE or HOME";
+  return {};
+}
+
+bool StateStore::read(Model& out, std::string& error) const {
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      out.ports().clear();
+      return true;
+    }
+    error = path_ + ": cannot read: " + errno_text(errno);
+    return false;
+  }
+  std::string text;
+  struct stat st{};
+  if (fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = path_ + ": cannot read: " + errno_text(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  std::string why;
+  if (!parse_state(text, out, why)) {
+    error = path_ + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+int StateStore::lock(std::string& error) const {
+  if (!make_parents(path_, error)) return -1;
+  std::string lock_path = path_ + ".lock";
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = lock_path + ": cannot open: " + errno_text(errno);
+    return -1;
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    error = lock_path + ": cannot lock: " + errno_text(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool StateStore::write_locked(const Model& model, std::string& error) const {
+  std::string tmp = path_ + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = tmp + ": cannot write: " + errno_text(errno);
+    return false;
+  }
+  // Keep the permissions someone gave the file.
+  struct stat st{};
+  if (::stat(path_.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+  std::string text = serialize_state(model);
+  bool ok = write_all(fd, text) && fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(tmp.c_str(), path_.c_str()) != 0) {
+    error = path_ + ": cannot replace: " + errno_text(errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (!ok) {
+    error = tmp + ": cannot write: " + errno_text(err);
+    ::unlink(tmp.c_str());
+  }
+  return ok;
+}
+
+int StateStore::update(const std::function<int(Model&)>& change, Model& current,
+                       std::string& error) const {
+  int fd = lock(error);
+  if (fd < 0) return -2;
+  Model m;
+  if (!read(m, error)) {
+    ::close(fd);
+    return -1;
+  }
+  int result = change(m);
+  if (result == 0 && !write_locked(m, error)) {
+    ::close(fd);
+    return -2;
+  }
+  ::close(fd);
+  current = std::move(m);
+  return result;
+}
+
+bool StateStore::replace(const Model& model, std::string& error) const {
+  int fd = lock(error);
+  if (fd < 0) return false;
+  bool ok = write_locked(model, error);
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace brantel_sim
