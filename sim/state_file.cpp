@@ -90,7 +90,12 @@ void append_mac(std::string& out, const Mac& m) {
   }
 }
 
-std::string quoted(std::string_view raw) { return "\"" + escape_state_name(raw) + "\""; }
+std::string quoted(std::string_view raw) {
+  std::string out = "\"";
+  out += escape_state_name(raw);
+  out += '"';
+  return out;
+}
 
 std::vector<std::string_view> split_fields(std::string_view line) {
   std::vector<std::string_view> f;

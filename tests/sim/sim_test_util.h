@@ -4,7 +4,9 @@
 
 #include <linux/if_brantel.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -78,7 +80,7 @@ class Client {
     int nports = rep.num;
     for (int p = 0; p < nports; ++p) {
       if (query(GET_PORT_NAME, p)) return "error";
-      std::string name = rep.name;
+      std::string name = reply_name();
       brantel_ioctl r{};
       r.cmd = GET_PORT_FLAGS;
       r.portidx = p;
@@ -86,12 +88,18 @@ class Client {
       if (sim_.serve(&r)) return "error";
       char flags[16];
       std::snprintf(flags, sizeof flags, "0x%x", static_cast<unsigned>(rep.num));
-      out += (p ? "; " : "") + name + " " + flags + ":";
+      if (p) out += "; ";
+      out += name;
+      out += " ";
+      out += flags;
+      out += ":";
       if (query(GET_NUM_VLANS, p)) return "error";
       int nifs = rep.num;
       for (int i = 0; i < nifs; ++i) {
         if (query(GET_VLAN_NAME, p, i)) return "error";
-        out += " " + std::string(rep.name) + "{";
+        out += " ";
+        out += reply_name();
+        out += "{";
         if (query(GET_NUM_MACS, p, i)) return "error";
         int nmacs = rep.num;
         for (int m = 0; m < nmacs; ++m) {
@@ -100,7 +108,8 @@ class Client {
           auto* b = reinterpret_cast<unsigned char*>(rep.name);
           std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3],
                         b[4], b[5]);
-          out += (m ? " " : "") + std::string(buf);
+          if (m) out += " ";
+          out += buf;
         }
         out += "}";
       }
@@ -109,6 +118,8 @@ class Client {
   }
 
  private:
+  std::string reply_name() const { return std::string(rep.name, strnlen(rep.name, sizeof rep.name)); }
+
   brantel_sim::Simulator& sim_;
 };
 
