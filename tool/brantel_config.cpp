@@ -463,7 +463,8 @@ int BRANTEL_CONFIG_MAIN(int argc, char **argv)
 			setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
 	}
 
-	const char *prog = argc > 0 && argv[0] ? argv[0] : "brantel_config";
+	// Started with no name (argc 0, or the empty name Linux puts in its place).
+	const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "brantel_config";
 	int result = 1; // no subcommand, or no row matches: a usage error
 	if (argc > 1) {
 		const struct command *c = find_command(argv[1]);
