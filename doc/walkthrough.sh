@@ -1,0 +1,37 @@
+#!/bin/sh
+# A short walk-through of brantel_config against the module simulator: each
+# command is shown, then what it printed.  Usage: walkthrough.sh BINDIR
+# where BINDIR holds brantel-sim (the build's bin folder, or /usr/bin).
+set -eu
+bindir=${1:?usage: walkthrough.sh BINDIR}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# unload runs "ifconfig NAME down"; a silent stand-in
+# keeps the demo away from this machine's real interfaces.
+mkdir "$work/bin"
+printf '#!/bin/sh\nexit 0\n' > "$work/bin/ifconfig"
+chmod +x "$work/bin/ifconfig"
+
+run() {
+	printf '\n$ brantel_config %s\n' "$*"
+	status=0
+	PATH="$work/bin:$PATH" "$bindir/brantel-sim" --state "$work/state" -- brantel_config "$@" || status=$?
+	[ "$status" -eq 0 ] || printf '(exit status %d)\n' "$status"
+}
+
+run enable eth1
+run add eth1 1
+run setflags eth1 0x01
+run bind eth1#1 00:11:22:33:44:55
+run bind eth1#0 02:00:00:00:00:01
+run info
+run unbind eth1#1 00:11:22:33:44:55
+run del eth1#1
+run info
+run disable eth1
+run enable eth2
+run add eth2 7
+run bind eth2#7 0a:0b:0c:0d:0e:0f
+run unload
+run info
