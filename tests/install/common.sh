@@ -1,0 +1,69 @@
+# Shared by the install tests: a pass/fail tally and the walk-through check.
+# shellcheck shell=bash
+
+passed=0
+failed=0
+
+ok() { passed=$((passed + 1)); }
+bad() {
+	failed=$((failed + 1))
+	printf 'FAIL %s\n' "$*"
+}
+check() { # description, then a command that must succeed
+	local what=$1
+	shift
+	if "$@"; then ok; else bad "$what"; fi
+}
+same() { # description, expected text, actual text
+	if [[ $2 == "$3" ]]; then
+		ok
+	else
+		bad "$1"
+		diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+	fi
+}
+finish() {
+	printf '%d passed, %d failed\n' "$passed" "$failed"
+	((failed == 0))
+}
+skip() {
+	printf 'SKIP %s\n' "$*"
+	exit 77
+}
+
+# The walk-through's output as the README shows it: the console block after
+# the marker line, without blank lines.
+readme_walkthrough() {
+	awk '/^<!-- walk-through output/ { on = 1; next }
+	     on && /^```console/ { inside = 1; next }
+	     inside && /^```/ { exit }
+	     inside && NF' "$1"
+}
+
+# Run the README walk-through with the launcher in $1/bin and check that
+# it used the tool and the library beside it, found by relative paths.
+# $2 is the source folder, $3 a scratch folder, $4 the library's path
+# relative to $1.
+check_walkthrough_in() {
+	local root=$1 src=$2 scratch=$3 lib=$4
+	# A decoy on PATH: the launcher must prefer the tool installed beside it.
+	mkdir -p "$scratch/decoy"
+	printf '#!/bin/sh\necho "decoy brantel_config ran"\nexit 99\n' >"$scratch/decoy/brantel_config"
+	chmod +x "$scratch/decoy/brantel_config"
+	local -a env_clean=(env -u LD_PRELOAD -u BRANTEL_SIM_LIBRARY -u BRANTEL_SIM_STATE
+		-u BRANTEL_SIM_FAULTS -u BRANTEL_SIM_TRACE HOME="$scratch"
+		PATH="$scratch/decoy:/usr/bin:/bin" LC_ALL=C)
+
+	local out want
+	out=$("${env_clean[@]}" sh "$src/doc/walkthrough.sh" "$root/bin" 2>&1 | awk NF)
+	want=$(readme_walkthrough "$src/README.md")
+	check "README holds a walk-through block" test -n "$want"
+	same "walk-through from $root matches the README" "$want" "$out"
+
+	local preload
+	preload=$("${env_clean[@]}" "$root/bin/brantel-sim" --state "$scratch/s" -- \
+		sh -c 'printf %s "$LD_PRELOAD"')
+	same "the launcher preloads the library beside it" \
+		"$(cd "$root" && pwd -P)/$lib" \
+		"$(cd "$(dirname "$preload")" 2>/dev/null && pwd -P)/$(basename "$preload")"
+}
