@@ -47,6 +47,8 @@ expect() { # description, expected candidates (one a line), function, line
 tool_cases() {
 	local mode=$1 bc=_brantel_config
 	local -x LD_PRELOAD=$simlib BRANTEL_SIM_STATE=$state
+	# As the launcher does, so that a sanitizer build of the tool starts.
+	local -x ASAN_OPTIONS=verify_asan_link_order=0
 	expect "$mode: interfaces from the tool by path" "$(sorted 'eth1#0' 'eth1#3' 'my\ port#0')" \
 		$bc "$tool del "
 	# info prints eth1's two lines, then fails: nothing is offered.
