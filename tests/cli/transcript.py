@@ -28,11 +28,19 @@ requests the command sent; `ifconfig:` the ifconfig calls it made, one
 Every case runs twice from its starting state: once with the two streams on
 separate pipes, compared one by one, and once with both on one pipe, which
 must hold them in the order written (the `2>&1 | less` case).
+
+With --wrap, each command that starts brantel_config runs it under a
+wrapper instead, e.g. valgrind; the wrapper's own complaints then show as
+differences in the output or the exit status.  A wrapped case runs once,
+on separate pipes: the order on one pipe does not change under a wrapper,
+and wrappers are slow.  --skip leaves out the cases whose title holds a
+text, for what a wrapper cannot reproduce.
 """
 import argparse
 import difflib
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -142,6 +150,10 @@ class Runner:
         self.path = os.pathsep.join(
             [os.path.join(here, "bin"), args.tool_dir, os.environ.get("PATH", "")])
         self.failures = []
+        self.wrap = shlex.split(args.wrap)
+        if self.wrap:
+            # Found now: a case may run with a PATH of its own.
+            self.wrap[0] = shutil.which(self.wrap[0]) or self.wrap[0]
 
     def show_state(self, state_file):
         r = subprocess.run([self.sim, "--state", state_file, "show"],
@@ -169,7 +181,10 @@ class Runner:
                 env.update({k: v.replace("@tool", self.tool_dir)
                             for k, v in cmd.env.items()})
                 where = f"{case.where} ({case.title}), line {cmd.line}"
-                r = subprocess.run(argv + ["--"] + cmd.argv, env=env, cwd=tmp,
+                command = cmd.argv
+                if self.wrap and command[:1] == ["brantel_config"]:
+                    command = self.wrap + command
+                r = subprocess.run(argv + ["--"] + command, env=env, cwd=tmp,
                                    stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                                    timeout=20)
@@ -215,15 +230,22 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sim", required=True, help="the brantel-sim launcher")
     ap.add_argument("--tool-dir", required=True, help="folder of brantel_config")
+    ap.add_argument("--wrap", default="",
+                    help="command to run brantel_config under, e.g. 'valgrind -q'")
+    ap.add_argument("--skip", action="append", default=[], metavar="TEXT",
+                    help="leave out the cases whose title holds TEXT")
     ap.add_argument("files", nargs="+")
     args = ap.parse_args()
     runner = Runner(args)
     passed = failed = 0
     for path in args.files:
         for case in parse(path):
+            if any(t in case.title for t in args.skip):
+                continue
             before = len(runner.failures)
             runner.run_case(case, merged=False)
-            runner.run_case(case, merged=True)
+            if not runner.wrap:
+                runner.run_case(case, merged=True)
             if len(runner.failures) == before:
                 passed += 1
             else:
