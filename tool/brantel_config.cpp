@@ -159,24 +159,33 @@ int do_disable(int argc, char **argv)
 	return _do_disable(argv[1], s);
 }
 
-int do_add(int argc, char **argv)
+// add and setflags send a port name and a number; they differ only in the
+// request code, the name of the number and the error context.
+static int send_number_request(int argc, char **argv, int code, const char *number,
+			       const char *context)
 {
 	if (argc < 3) {
-		printf("usage: %s <ifname> <index>\n", argv[0]);
+		printf("usage: %s <ifname> %s\n", argv[0], number);
 		return 1;
 	}
 	int s = open_control_socket();
 	if (s < 0)
 		return 1;
 	struct brantel_ioctl req = {};
-	req.cmd = BRANTEL_ADD;
+	req.cmd = code;
 	req.ifname = argv[1];
 	req.ifidx = parseInt(argv[2]);
 	if (send_request(s, &req) < 0) {
-		report_error("ioctl (SIOCGIFBRANTEL, BRANTEL_ADD)");
+		report_error(context);
 		return 1;
 	}
 	return 0;
+}
+
+int do_add(int argc, char **argv)
+{
+	return send_number_request(argc, argv, BRANTEL_ADD, "<index>",
+				   "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD)");
 }
 
 int _do_del(char *ifname, int s)
@@ -209,22 +218,9 @@ int do_del(int argc, char **argv)
 
 int do_setflags(int argc, char **argv)
 {
-	if (argc < 3) {
-		printf("usage: %s <ifname> <flags>\n", argv[0]);
-		return 1;
-	}
-	int s = open_control_socket();
-	if (s < 0)
-		return 1;
-	struct brantel_ioctl req = {};
-	req.cmd = SET_PORT_FLAGS;
-	req.ifname = argv[1];
-	req.ifidx = parseInt(argv[2]);
-	if (send_request(s, &req) < 0) {
-		report_error("ioctl (SIOCGIFBRANTEL, SET_PORT_FLAGS)");
-		return 1;
-	}
-	return 0;
+	// The new flag word travels in ifidx.
+	return send_number_request(argc, argv, SET_PORT_FLAGS, "<flags>",
+				   "ioctl (SIOCGIFBRANTEL, SET_PORT_FLAGS)");
 }
 
 int htoi(char *s)

@@ -19,19 +19,9 @@ import sys
 import tempfile
 import time
 
-HEADER = "brantel-sim state 1"
-LISTING_ROWS = [
-    ("help", "help on other commands"),
-    ("enable", "enables mac based vlans over an ethernet device"),
-    ("disable", "disables mac based vlans over an ethernet device"),
-    ("add", "creates new mac based vlan"),
-    ("del", "destroys a mac based vlan"),
-    ("bind", "binds macaddr to vlan"),
-    ("unbind", "unbinds macaddr from vlan"),
-    ("unload", "Unconfigure all of the brantel devices"),
-    ("setflags", "Set port flags on a port"),
-    ("info", "print state of mac based vlans"),
-]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
+from transcript import HEADER, listing  # noqa: E402
+
 PROG = "brantel_config"
 TIME_LIMIT = 1.0
 
@@ -224,9 +214,7 @@ def expect(command, fail_at):
     tool = Tool(module)
     status = getattr(tool, command)()
     if status != 0:
-        tool.out(f"\n{PROG} subcommands:\n\n")
-        for name, short in LISTING_ROWS:
-            tool.out(f"{PROG} {name}:\t{short}\n")
+        tool.out("".join(line + "\n" for line in listing(PROG)))
     return tool, status
 
 
