@@ -147,7 +147,9 @@ int _do_disable(char *port, int s)
 	return 0;
 }
 
-int do_disable(int argc, char **argv)
+// disable and del hand the name and their socket to a worker, whose result
+// they pass on unchanged.
+static int run_worker(int argc, char **argv, int (*worker)(char *name, int s))
 {
 	if (argc < 2) {
 		printf("usage: %s <ifname>\n", argv[0]);
@@ -156,7 +158,12 @@ int do_disable(int argc, char **argv)
 	int s = open_control_socket();
 	if (s < 0)
 		return 1;
-	return _do_disable(argv[1], s);
+	return worker(argv[1], s);
+}
+
+int do_disable(int argc, char **argv)
+{
+	return run_worker(argc, argv, _do_disable);
 }
 
 // add and setflags send a port name and a number; they differ only in the
@@ -206,14 +213,7 @@ int _do_del(char *ifname, int s)
 
 int do_del(int argc, char **argv)
 {
-	if (argc < 2) {
-		printf("usage: %s <ifname>\n", argv[0]);
-		return 1;
-	}
-	int s = open_control_socket();
-	if (s < 0)
-		return 1;
-	return _do_del(argv[1], s);
+	return run_worker(argc, argv, _do_del);
 }
 
 int do_setflags(int argc, char **argv)

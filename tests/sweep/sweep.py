@@ -20,7 +20,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
-from transcript import HEADER, listing  # noqa: E402
+from transcript import HEADER, listing, read_lines  # noqa: E402
 
 PROG = "brantel_config"
 TIME_LIMIT = 1.0
@@ -306,11 +306,6 @@ class Sweep:
                 self.fail(f"{command}, request {k} fails",
                           f"stdout is not the fault-free output cut short:\n{printed!r}")
         print(f"{command}: {len(trace)} requests, each failed in turn")
-
-
-def read_lines(path):
-    with open(path, encoding="utf-8", errors="backslashreplace") as f:
-        return f.read().splitlines()
 
 
 def main():
