@@ -75,6 +75,17 @@ static int send_request(int s, struct brantel_ioctl *req)
 	return ioctl(s, SIOCGIFBRANTEL, req);
 }
 
+// Send a request with the given code, reporting a refusal under context.
+static int send_checked(int s, struct brantel_ioctl *req, int code, const char *context)
+{
+	req->cmd = code;
+	if (send_request(s, req) < 0) {
+		report_error(context);
+		return -1;
+	}
+	return 0;
+}
+
 // Copy a name from a reply.  The module promises a NUL within the 16 bytes;
 // a reply that breaks the promise is cut at 16 bytes instead of being read
 // past its end.  dst must hold BRANTEL_NAMSIZ + 1 bytes.
@@ -137,12 +148,9 @@ int do_enable(int argc, char **argv)
 int _do_disable(char *port, int s)
 {
 	struct brantel_ioctl req = {};
-	req.cmd = BRANTEL_DISABLE;
 	req.ifname = port;
-	if (send_request(s, &req) < 0) {
-		report_error("disable-port");
+	if (send_checked(s, &req, BRANTEL_DISABLE, "disable-port") < 0)
 		return -1;
-	}
 	printf("Disabled port: %s\n", port);
 	return 0;
 }
@@ -293,58 +301,37 @@ int do_info(int, char **)
 	char tmpifname[64];
 	req.reply = &reply;
 
-	req.cmd = GET_NUM_PORTS;
-	if (send_request(s, &req) < 0) {
-		report_error("ioctl (GET_NUM_PORTS)");
+	if (send_checked(s, &req, GET_NUM_PORTS, "ioctl (GET_NUM_PORTS)") < 0)
 		return 1;
-	}
 	int nports = reply.num;
 	for (int portidx = 0; portidx < nports; portidx++) {
-		req.cmd = GET_PORT_NAME;
 		req.portidx = portidx;
-		if (send_request(s, &req) < 0) {
-			report_error("ioctl (GET_PORT_NAME)");
+		if (send_checked(s, &req, GET_PORT_NAME, "ioctl (GET_PORT_NAME)") < 0)
 			return 1;
-		}
 		printf("-%.*s\n", BRANTEL_NAMSIZ, reply.name);
 		copy_reply_name(tmpifname, reply.name);
 
-		req.cmd = GET_PORT_FLAGS;
 		req.ifname = tmpifname;
-		if (send_request(s, &req) < 0) {
-			report_error("ioctl (GET_PORT_FLAGS)");
+		if (send_checked(s, &req, GET_PORT_FLAGS, "ioctl (GET_PORT_FLAGS)") < 0)
 			return 1;
-		}
 		printf("-%s flag: 0x%x\n", tmpifname, (unsigned int)reply.num);
 
-		req.cmd = GET_NUM_VLANS;
-		if (send_request(s, &req) < 0) {
-			report_error("ioctl (GET_NUM_VLANS)");
+		if (send_checked(s, &req, GET_NUM_VLANS, "ioctl (GET_NUM_VLANS)") < 0)
 			return 1;
-		}
 		int nifs = reply.num;
 		for (int ifidx = 0; ifidx < nifs; ifidx++) {
-			req.cmd = GET_VLAN_NAME;
 			req.ifidx = ifidx;
-			if (send_request(s, &req) < 0) {
-				report_error("ioctl (GET_VLAN_NAME)");
+			if (send_checked(s, &req, GET_VLAN_NAME, "ioctl (GET_VLAN_NAME)") < 0)
 				return 1;
-			}
 			printf(" |-%.*s\n", BRANTEL_NAMSIZ, reply.name);
 
-			req.cmd = GET_NUM_MACS;
-			if (send_request(s, &req) < 0) {
-				report_error("ioctl (GET_NUM_MACS)");
+			if (send_checked(s, &req, GET_NUM_MACS, "ioctl (GET_NUM_MACS)") < 0)
 				return 1;
-			}
 			int nmacs = reply.num;
 			for (int macidx = 0; macidx < nmacs; macidx++) {
-				req.cmd = GET_MAC_NAME;
 				req.macaddridx = macidx;
-				if (send_request(s, &req) < 0) {
-					report_error("ioctl (GET_MAC_NAME)");
+				if (send_checked(s, &req, GET_MAC_NAME, "ioctl (GET_MAC_NAME)") < 0)
 					return 1;
-				}
 				const unsigned char *a = (const unsigned char *)reply.name;
 				printf(" | |-%02x:%02x:%02x:%02x:%02x:%02x\n",
 				       a[0], a[1], a[2], a[3], a[4], a[5]);
@@ -358,12 +345,9 @@ int get_num_ports(int s)
 {
 	struct brantel_ioctl req = {};
 	struct brantel_ioctl_reply reply = {};
-	req.cmd = GET_NUM_PORTS;
 	req.reply = &reply;
-	if (send_request(s, &req) < 0) {
-		report_error("ioctl (SIOCGIFBRANTEL, GET_NUM_PORTS)");
+	if (send_checked(s, &req, GET_NUM_PORTS, "ioctl (SIOCGIFBRANTEL, GET_NUM_PORTS)") < 0)
 		return -1;
-	}
 	printf("Found: %i ports\n", reply.num);
 	return reply.num;
 }
@@ -372,13 +356,10 @@ int get_num_vlans(int portidx, int s)
 {
 	struct brantel_ioctl req = {};
 	struct brantel_ioctl_reply reply = {};
-	req.cmd = GET_NUM_VLANS;
 	req.portidx = portidx;
 	req.reply = &reply;
-	if (send_request(s, &req) < 0) {
-		report_error("ioctl (GET_NUM_VLANS)");
+	if (send_checked(s, &req, GET_NUM_VLANS, "ioctl (GET_NUM_VLANS)") < 0)
 		return -1;
-	}
 	printf("Found: %i vlans for port: %i\n", reply.num, portidx);
 	return reply.num;
 }
@@ -416,25 +397,19 @@ int do_unload(int, char **)
 	// entry back forever, so it ends the teardown instead.
 	while (get_num_ports(s) > 0) {
 		char port[64];
-		req.cmd = GET_PORT_NAME;
 		req.portidx = 0;
 		req.reply = &rep;
-		if (send_request(s, &req) < 0) {
-			report_error("ioctl (GET_PORT_NAME)");
+		if (send_checked(s, &req, GET_PORT_NAME, "ioctl (GET_PORT_NAME)") < 0)
 			return 1;
-		}
 		copy_reply_name(port, rep.name);
 
 		while (get_num_vlans(0, s) > 0) {
 			char ifname[BRANTEL_NAMSIZ + 1];
-			req.cmd = GET_VLAN_NAME;
 			req.portidx = 0;
 			req.ifidx = 0;
 			req.reply = &rep;
-			if (send_request(s, &req) < 0) {
-				report_error("ioctl (GET_VLAN_NAME)");
+			if (send_checked(s, &req, GET_VLAN_NAME, "ioctl (GET_VLAN_NAME)") < 0)
 				return 1;
-			}
 			copy_reply_name(ifname, rep.name);
 			printf("Configuring down interface: %s with ifconfig...", ifname);
 			ifconfig_down(ifname);
