@@ -1,8 +1,7 @@
 /* The start-up baseline: a C program that prints one line. */
 #include <stdio.h>
 
-int main(void)
-{
-	puts("info");
-	return 0;
+int main(void) {
+  puts("info");
+  return 0;
 }

@@ -1,5 +1,2 @@
 /* Stands in for ifconfig: does nothing, so no real interface is touched. */
-int main(void)
-{
-	return 0;
-}
+int main(void) { return 0; }

@@ -59,15 +59,11 @@ ResultKind result_kind(int code) {
     case GET_NUM_PORTS:
     case GET_NUM_VLANS:
     case GET_NUM_MACS:
-    case GET_PORT_FLAGS:
-      return ResultKind::num;
+    case GET_PORT_FLAGS: return ResultKind::num;
     case GET_PORT_NAME:
-    case GET_VLAN_NAME:
-      return ResultKind::name;
-    case GET_MAC_NAME:
-      return ResultKind::mac;
-    default:
-      return ResultKind::none;
+    case GET_VLAN_NAME: return ResultKind::name;
+    case GET_MAC_NAME: return ResultKind::mac;
+    default: return ResultKind::none;
   }
 }
 
@@ -79,10 +75,8 @@ bool is_change(int code) {
     case BRANTEL_DEL:
     case BRANTEL_BIND:
     case BRANTEL_UNBIND:
-    case SET_PORT_FLAGS:
-      return true;
-    default:
-      return false;
+    case SET_PORT_FLAGS: return true;
+    default: return false;
   }
 }
 

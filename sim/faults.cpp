@@ -65,8 +65,9 @@ bool parse_fault_rule(std::string_view text, FaultRule& out, std::string& why) {
     out.target = FaultRule::Target::code;
     out.code = code;
   } else {
-    why = target.empty() ? "no target" : "unknown target \"" + std::string(target) +
-                                             "\" (a request name such as GET_NUM_PORTS, * or socket)";
+    why = target.empty() ? "no target"
+                         : "unknown target \"" + std::string(target) +
+                               "\" (a request name such as GET_NUM_PORTS, * or socket)";
     return false;
   }
 
@@ -98,8 +99,9 @@ bool parse_fault_rule(std::string_view text, FaultRule& out, std::string& why) {
         return false;
       }
     } else if (!(out.err = errno_by_name(action))) {
-      why = action.empty() ? "no action" : "unknown action \"" + std::string(action) +
-                                               "\" (an errno name or number, num=V or nonul)";
+      why = action.empty() ? "no action"
+                           : "unknown action \"" + std::string(action) +
+                                 "\" (an errno name or number, num=V or nonul)";
       return false;
     }
   }

@@ -15,8 +15,8 @@ struct FaultRule {
   enum class Action { fail, num, nonul };
 
   Target target = Target::any;
-  int code = 0;            // for Target::code
-  std::uint64_t nth = 0;   // only the nth matching call (1-based); 0: every one
+  int code = 0;           // for Target::code
+  std::uint64_t nth = 0;  // only the nth matching call (1-based); 0: every one
   Action action = Action::fail;
   int err = 0;             // for Action::fail
   std::int32_t num = 0;    // for Action::num
@@ -33,9 +33,9 @@ class FaultSet {
   bool parse(std::string_view list, std::string& error);
 
   struct Decision {
-    int err = 0;                     // fail with this errno
-    std::optional<std::int32_t> num; // replace reply.num
-    bool nonul = false;              // fill reply.name without a NUL
+    int err = 0;                      // fail with this errno
+    std::optional<std::int32_t> num;  // replace reply.num
+    bool nonul = false;               // fill reply.name without a NUL
   };
   // Counts a request against every rule and says what to do with it.
   Decision on_request(int code);

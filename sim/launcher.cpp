@@ -74,7 +74,7 @@ std::string exe_dir() {
 }
 
 bool is_executable_file(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
@@ -188,10 +188,11 @@ int run(char** command, const std::string& state, const std::vector<std::string>
   // A sanitizer build of the command would refuse to start with our library
   // loaded ahead of its runtime.
   std::string asan = getenv_str("ASAN_OPTIONS");
-  setenv("ASAN_OPTIONS",
-         (asan.empty() ? std::string("verify_asan_link_order=0")
-                       : asan + ":verify_asan_link_order=0").c_str(),
-         1);
+  setenv(
+      "ASAN_OPTIONS",
+      (asan.empty() ? std::string("verify_asan_link_order=0") : asan + ":verify_asan_link_order=0")
+          .c_str(),
+      1);
 
   std::string name = command[0];
   if (name.find('/') == std::string::npos && !dir.empty()) {

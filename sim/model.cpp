@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "codes.h"
@@ -133,9 +133,7 @@ Request decode(const brantel_ioctl& raw, const CallerMemory& mem) {
   switch (raw.cmd) {
     case BRANTEL_ENABLE:
     case BRANTEL_DISABLE:
-    case BRANTEL_DEL:
-      r.ifname = read_name(raw.ifname);
-      break;
+    case BRANTEL_DEL: r.ifname = read_name(raw.ifname); break;
     case BRANTEL_ADD:
     case SET_PORT_FLAGS:
       r.ifname = read_name(raw.ifname);
@@ -146,12 +144,9 @@ Request decode(const brantel_ioctl& raw, const CallerMemory& mem) {
       r.ifname = read_name(raw.ifname);
       take_mac();
       break;
-    case GET_NUM_PORTS:
-      break;
+    case GET_NUM_PORTS: break;
     case GET_PORT_NAME:
-    case GET_NUM_VLANS:
-      r.portidx = raw.portidx;
-      break;
+    case GET_NUM_VLANS: r.portidx = raw.portidx; break;
     case GET_VLAN_NAME:
     case GET_NUM_MACS:
       r.portidx = raw.portidx;
@@ -166,8 +161,7 @@ Request decode(const brantel_ioctl& raw, const CallerMemory& mem) {
       r.portidx = raw.portidx;
       r.ifname = read_name(raw.ifname);
       break;
-    default:
-      break;
+    default: break;
   }
   if (result_kind(raw.cmd) != ResultKind::none) r.reply_null = raw.reply == nullptr;
   return r;
@@ -293,9 +287,7 @@ int Model::execute(const Request& req, Reply& reply) {
       if (!req.mac) return EFAULT;  // NULL or unreadable
       return req.code == BRANTEL_BIND ? bind(name, *req.mac) : unbind(name, *req.mac);
     }
-    case GET_NUM_PORTS:
-      reply.num = static_cast<std::int32_t>(ports_.size());
-      return 0;
+    case GET_NUM_PORTS: reply.num = static_cast<std::int32_t>(ports_.size()); return 0;
     case GET_PORT_NAME:
     case GET_NUM_VLANS:
     case GET_PORT_FLAGS: {
@@ -328,8 +320,7 @@ int Model::execute(const Request& req, Reply& reply) {
       }
       return 0;
     }
-    default:
-      return EINVAL;
+    default: return EINVAL;
   }
 }
 

@@ -166,7 +166,8 @@ bool parse_state(std::string_view text, Model& out, std::string& error) {
     return false;
   };
   auto take_name = [&](std::string_view field, const char* kind) {
-    if (!unescape(field, name)) return fail(std::string("bad escape in ") + kind + " name " + quoted(field));
+    if (!unescape(field, name))
+      return fail(std::string("bad escape in ") + kind + " name " + quoted(field));
     if (const char* why = name_problem(name))
       return fail(std::string("bad ") + kind + " name " + quoted(name) + ": " + why);
     return true;
@@ -205,7 +206,8 @@ bool parse_state(std::string_view text, Model& out, std::string& error) {
       Mac m;
       if (!parse_mac(f[1], m)) return fail("bad address " + quoted(f[1]));
       if (!port_macs.insert(mac_key(m)).second)
-        return fail("duplicate address " + std::string(f[1]) + " on port " + quoted(ports.back().name));
+        return fail("duplicate address " + std::string(f[1]) + " on port " +
+                    quoted(ports.back().name));
       ports.back().vlans.back().macs.push_back(m);
     } else {
       return fail("unknown record " + quoted(f[0]));
@@ -227,7 +229,8 @@ std::string serialize_state(const Model& model) {
   for (const Port& p : model.ports()) {
     out += "port ";
     out += escape_state_name(p.name);
-    auto [end, ec] = std::to_chars(flags, flags + sizeof flags, static_cast<std::uint32_t>(p.flags), 16);
+    auto [end, ec] =
+        std::to_chars(flags, flags + sizeof flags, static_cast<std::uint32_t>(p.flags), 16);
     (void)ec;
     out += " 0x";
     out.append(flags, end);
@@ -271,7 +274,7 @@ bool StateStore::read(Model& out, std::string& error) const {
     return false;
   }
   std::string text;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   for (;;) {
@@ -319,7 +322,7 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
     return false;
   }
   // Keep the permissions someone gave the file.
-  struct stat st{};
+  struct stat st {};
   if (::stat(path_.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
   std::string text = serialize_state(model);
   bool ok = write_all(fd, text) && fsync(fd) == 0;

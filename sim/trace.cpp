@@ -19,9 +19,7 @@ void append_mac(std::string& out, const unsigned char* m) {
   }
 }
 
-std::string reply_name(const Reply& reply) {
-  return trace_name(read_name(reply.name.data()));
-}
+std::string reply_name(const Reply& reply) { return trace_name(read_name(reply.name.data())); }
 
 }  // namespace
 
@@ -67,9 +65,7 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
   switch (req.code) {
     case BRANTEL_ENABLE:
     case BRANTEL_DISABLE:
-    case BRANTEL_DEL:
-      ifname();
-      break;
+    case BRANTEL_DEL: ifname(); break;
     case BRANTEL_ADD:
     case SET_PORT_FLAGS:
       ifname();
@@ -87,9 +83,7 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
       break;
     }
     case GET_PORT_NAME:
-    case GET_NUM_VLANS:
-      num("portidx", req.portidx);
-      break;
+    case GET_NUM_VLANS: num("portidx", req.portidx); break;
     case GET_VLAN_NAME:
     case GET_NUM_MACS:
       num("portidx", req.portidx);
@@ -104,8 +98,7 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
       num("portidx", req.portidx);
       ifname();
       break;
-    default:
-      break;
+    default: break;
   }
 
   line += " -> ";
@@ -114,15 +107,9 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
     if (injected) line += " (injected)";
   } else {
     switch (result_kind(req.code)) {
-      case ResultKind::none:
-        line += "ok";
-        break;
-      case ResultKind::num:
-        line += "num=" + std::to_string(reply.num);
-        break;
-      case ResultKind::name:
-        line += "name=" + reply_name(reply);
-        break;
+      case ResultKind::none: line += "ok"; break;
+      case ResultKind::num: line += "num=" + std::to_string(reply.num); break;
+      case ResultKind::name: line += "name=" + reply_name(reply); break;
       case ResultKind::mac:
         line += "name=";
         append_mac(line, reinterpret_cast<const unsigned char*>(reply.name.data()));

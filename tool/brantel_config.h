@@ -4,10 +4,10 @@
 #define BRANTEL_CONFIG_H
 
 struct command {
-	const char *name;
-	const char *short_help;
-	int (*fn)(int argc, char **argv);
-	const char *long_help;
+  const char *name;
+  const char *short_help;
+  int (*fn)(int argc, char **argv);
+  const char *long_help;
 };
 
 enum { NUM_COMMANDS = 10 };

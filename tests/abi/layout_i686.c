@@ -5,9 +5,8 @@
  * a 4-byte boundary.  Compiled only (-c) with the i686 cross compiler, as C
  * and as C++; a wrong layout fails the build.
  */
-#include <linux/if_brantel.h>
-
 #include <assert.h>
+#include <linux/if_brantel.h>
 #include <stddef.h>
 
 #ifndef __i386__

@@ -85,8 +85,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
   va_start(ap, request);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  if (!g_run || fd != kFakeSocket || request != SIOCGIFBRANTEL)
-    return real_ioctl(fd, request, arg);
+  if (!g_run || fd != kFakeSocket || request != SIOCGIFBRANTEL) return real_ioctl(fd, request, arg);
   return answer(static_cast<brantel_ioctl*>(arg));
 }
 

@@ -4,11 +4,10 @@
 
 _Static_assert(sizeof(struct brantel_ioctl_reply) == 20, "reply is num + 16 bytes");
 
-int main(void)
-{
-	struct brantel_ioctl req = {0};
-	struct brantel_ioctl_reply rep = {0};
-	req.cmd = GET_NUM_PORTS;
-	req.reply = &rep;
-	return req.reply->num;
+int main(void) {
+  struct brantel_ioctl req = {0};
+  struct brantel_ioctl_reply rep = {0};
+  req.cmd = GET_NUM_PORTS;
+  req.reply = &rep;
+  return req.reply->num;
 }

@@ -44,9 +44,9 @@ TEST(FaultRules, Parse) {
 
 TEST(FaultRules, Malformed) {
   const char* bad[] = {
-      "BRANTEL_DEL",            // no action
-      "=EIO",                   // no target
-      "brantel_del=EIO",        // names are exact
+      "BRANTEL_DEL",      // no action
+      "=EIO",             // no target
+      "brantel_del=EIO",  // names are exact
       "FOO=EIO",
       "*@0=EIO",
       "*@=EIO",
@@ -60,8 +60,8 @@ TEST(FaultRules, Malformed) {
       "*=num=",
       "*=num=1x",
       "*=num=2147483648",
-      "BRANTEL_ADD=num=1",      // no reply to change
-      "GET_NUM_PORTS=nonul",    // no name in the reply
+      "BRANTEL_ADD=num=1",    // no reply to change
+      "GET_NUM_PORTS=nonul",  // no name in the reply
       "socket=num=1",
       "socket=nonul",
   };
@@ -77,7 +77,8 @@ TEST(FaultRules, Malformed) {
 TEST(FaultRules, CountEachRuleSeparately) {
   FaultSet set;
   std::string error;
-  ASSERT_TRUE(set.parse("*@3=EIO,GET_NUM_PORTS@2=EPERM,GET_NUM_PORTS=num=7,socket@2=EMFILE", error));
+  ASSERT_TRUE(
+      set.parse("*@3=EIO,GET_NUM_PORTS@2=EPERM,GET_NUM_PORTS=num=7,socket@2=EMFILE", error));
   // Every rule counts the requests matching its target, even those that
   // another rule fails.
   auto d1 = set.on_request(GET_NUM_PORTS);
@@ -150,7 +151,8 @@ TEST_F(FaultedSim, BadRuleFailsEveryRequestWithEinval) {
   EXPECT_EQ(c->enable("eth0"), EINVAL);
   EXPECT_EQ(c->query(GET_NUM_PORTS), EINVAL);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], "brantel-sim: bad fault rule \"*@0=EIO\": @N needs a whole number of 1 or more");
+  EXPECT_EQ(messages[0],
+            "brantel-sim: bad fault rule \"*@0=EIO\": @N needs a whole number of 1 or more");
 }
 
 TEST(ErrnoNames, BothWays) {

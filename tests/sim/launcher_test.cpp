@@ -81,7 +81,8 @@ TEST_F(Launcher, ShowResetLoad) {
   // A bad file installs nothing.
   r = sim({"load", "-"}, kHeader + "port eth1 0\nbogus\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "brantel-sim: standard input: line 3: unknown record \"bogus\" (nothing installed)\n");
+  EXPECT_EQ(r.err,
+            "brantel-sim: standard input: line 3: unknown record \"bogus\" (nothing installed)\n");
   EXPECT_EQ(read_file(state), loaded);
   r = sim({"load", "-"}, kHeader + "port eth1 0\n");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -138,9 +139,11 @@ TEST_F(Launcher, SetsUpTheEnvironment) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\nBRANTEL_SIM_STATE=" + sub + "/rel/state\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nBRANTEL_SIM_TRACE=" + sub + "/t\n"), std::string::npos);
-  EXPECT_NE(r.out.find("\nBRANTEL_SIM_FAULTS=BRANTEL_ADD=EIO,socket@1=EMFILE\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nBRANTEL_SIM_FAULTS=BRANTEL_ADD=EIO,socket@1=EMFILE\n"),
+            std::string::npos);
   EXPECT_NE(r.out.find("/libbrantel-sim.so:/keep.so\n"), std::string::npos);
-  EXPECT_NE(r.out.find("\nASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\nASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0\n"),
+            std::string::npos);
 
   r = run(dir, {kLauncher, "/bin/true"}, "", {"BRANTEL_SIM_LIBRARY=" + dir / "nope.so"});
   EXPECT_EQ(r.status, 127);
@@ -149,8 +152,9 @@ TEST_F(Launcher, SetsUpTheEnvironment) {
 
 TEST_F(Launcher, PreloadAnswersRequests) {
   std::string trace = dir / "trace";
-  Result r = sim({"--trace", trace, kClient, "1,n=eth0", "3,n=eth0,i=2", "5,n=eth0#2,m=00:11:22:33:44:55",
-                  "7", "8,p=0", "12,p=0,i=1,x=0", "4,n=nope", "devnull", "7"});
+  Result r =
+      sim({"--trace", trace, kClient, "1,n=eth0", "3,n=eth0,i=2", "5,n=eth0#2,m=00:11:22:33:44:55",
+           "7", "8,p=0", "12,p=0,i=1,x=0", "4,n=nope", "devnull", "7"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "0 num=1515870810 name=5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a\n"
@@ -162,7 +166,8 @@ TEST_F(Launcher, PreloadAnswersRequests) {
             "-1 19 untouched\n"
             // Not a socket: the real ioctl answers.
             "-1 25 untouched\n");
-  EXPECT_EQ(read_file(state), kHeader + "port eth0 0x0\nvlan eth0#0\nvlan eth0#2\nmac 00:11:22:33:44:55\n");
+  EXPECT_EQ(read_file(state),
+            kHeader + "port eth0 0x0\nvlan eth0#0\nvlan eth0#2\nmac 00:11:22:33:44:55\n");
   EXPECT_EQ(read_file(trace),
             "BRANTEL_ENABLE ifname=\"eth0\" -> ok\n"
             "BRANTEL_ADD ifname=\"eth0\" ifidx=2 -> ok\n"
@@ -175,16 +180,21 @@ TEST_F(Launcher, PreloadAnswersRequests) {
 
 TEST_F(Launcher, PreloadFaultsAndCorruptState) {
   std::string trace = dir / "trace";
-  Result r = sim({"--trace", trace, "--fault", "socket@2=EMFILE", "--fault", "GET_NUM_PORTS@1=EPERM",
-                  kClient, "7", "sock", "sock", "7"});
+  Result r = sim({"--trace", trace, "--fault", "socket@2=EMFILE", "--fault",
+                  "GET_NUM_PORTS@1=EPERM", kClient, "7", "sock", "sock", "7"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "-1 1 untouched\nsocket -1 24\nsocket ok\n0 num=0 name=5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a\n");
-  EXPECT_EQ(read_file(trace), "GET_NUM_PORTS -> EPERM (injected)\nsocket -> EMFILE (injected)\nGET_NUM_PORTS -> num=0\n");
+  EXPECT_EQ(
+      r.out,
+      "-1 1 untouched\nsocket -1 24\nsocket ok\n0 num=0 name=5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a\n");
+  EXPECT_EQ(
+      read_file(trace),
+      "GET_NUM_PORTS -> EPERM (injected)\nsocket -> EMFILE (injected)\nGET_NUM_PORTS -> num=0\n");
 
   write_file(state, kHeader + "port eth0 zz\n");
   r = sim({kClient, "7", "1,n=eth1"});
   EXPECT_EQ(r.out, "-1 5 untouched\n-1 5 untouched\n");
-  EXPECT_EQ(r.err, "brantel-sim: " + state + ": line 2: bad flag word \"zz\" (file left untouched)\n");
+  EXPECT_EQ(r.err,
+            "brantel-sim: " + state + ": line 2: bad flag word \"zz\" (file left untouched)\n");
   EXPECT_EQ(read_file(state), kHeader + "port eth0 zz\n");
 
   r = run(dir, {kLauncher, kClient, "7"}, "", {"BRANTEL_SIM_STATE=", "HOME=", "XDG_STATE_HOME="});

@@ -1,10 +1,9 @@
 // The module's rules, driven through Simulator::serve as the tool sends them.
 #include <gtest/gtest.h>
-
-#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "sim_test_util.h"
@@ -60,7 +59,7 @@ TEST_F(ModelTest, AddRules) {
   EXPECT_EQ(c.dump(), "eth0 0x0: eth0#0{} eth0#16{} eth0#3{}");
 
   ASSERT_EQ(c.enable("abcdefghijkl"), 0);
-  EXPECT_EQ(c.add("abcdefghijkl", 99), 0);    // 15 bytes
+  EXPECT_EQ(c.add("abcdefghijkl", 99), 0);        // 15 bytes
   EXPECT_EQ(c.add("abcdefghijkl", 100), EINVAL);  // 16 bytes
   EXPECT_EQ(c.add("abcdefghijkl", 2147483647), EINVAL);
 }
@@ -194,7 +193,6 @@ TEST(CheckedMemory, BadPointersGiveEfault) {
   r.macaddr = reinterpret_cast<unsigned char*>(garbage);
   EXPECT_EQ(sim.serve(&r), EFAULT);
 }
-
 
 TEST(CheckedMemory, NameEndingAtAnUnmappedPageIsRead) {
   // Reading 16 bytes in one go would fault past the page end although the

@@ -20,7 +20,8 @@ namespace sim_test {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "brantel-sim-test.XXXXXX").string();
+    std::string tmpl =
+        (std::filesystem::temp_directory_path() / "brantel-sim-test.XXXXXX").string();
     path_ = mkdtemp(tmpl.data());
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
@@ -118,7 +119,9 @@ class Client {
   }
 
  private:
-  std::string reply_name() const { return std::string(rep.name, strnlen(rep.name, sizeof rep.name)); }
+  std::string reply_name() const {
+    return std::string(rep.name, strnlen(rep.name, sizeof rep.name));
+  }
 
   brantel_sim::Simulator& sim_;
 };

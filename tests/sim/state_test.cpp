@@ -19,7 +19,8 @@ using brantel_sim::serialize_state;
 using sim_test::Client;
 using sim_test::TempDir;
 
-brantel_sim::Options on_file(const std::string& path, std::vector<std::string>* messages = nullptr) {
+brantel_sim::Options on_file(const std::string& path,
+                             std::vector<std::string>* messages = nullptr) {
   brantel_sim::Options o;
   o.state_path = path;
   if (messages) o.report = [messages](const std::string& m) { messages->push_back(m); };
@@ -29,7 +30,8 @@ brantel_sim::Options on_file(const std::string& path, std::vector<std::string>* 
 TEST(StateFormat, RoundTripKeepsEverythingAndEscapesNames) {
   Model m;
   std::string odd = std::string("a b\\\"\x7f\xff", 7);
-  m.ports().push_back({odd, static_cast<std::int32_t>(0x80000001), {{odd + "#0", {{1, 2, 3, 4, 5, 0xab}}}}});
+  m.ports().push_back(
+      {odd, static_cast<std::int32_t>(0x80000001), {{odd + "#0", {{1, 2, 3, 4, 5, 0xab}}}}});
   m.ports().push_back({"eth1", 0, {}});
   std::string text = serialize_state(m);
   EXPECT_EQ(text,
@@ -49,15 +51,16 @@ TEST(StateFormat, RoundTripKeepsEverythingAndEscapesNames) {
 TEST(StateFormat, InputIsReadLeniently) {
   Model m;
   std::string error;
-  ASSERT_TRUE(parse_state("brantel-sim state 1\n"
-                          "\n"
-                          "# hand-written\n"
-                          "port  eth0\t017\n"
-                          "vlan eth0\\\\#0\n"
-                          "mac AA:BB:CC:DD:EE:0F\n"
-                          "port e\\x41 0xffffffff\n"
-                          "port p -2",  // no final newline
-                          m, error))
+  ASSERT_TRUE(
+      parse_state("brantel-sim state 1\n"
+                  "\n"
+                  "# hand-written\n"
+                  "port  eth0\t017\n"
+                  "vlan eth0\\\\#0\n"
+                  "mac AA:BB:CC:DD:EE:0F\n"
+                  "port e\\x41 0xffffffff\n"
+                  "port p -2",  // no final newline
+                  m, error))
       << error;
   EXPECT_EQ(serialize_state(m),
             "brantel-sim state 1\n"
@@ -118,8 +121,8 @@ TEST(StateStore, CorruptFileFailsEveryRequestAndIsLeftAlone) {
   EXPECT_EQ(c.enable("eth1"), EIO);
   EXPECT_EQ(c.query(GET_NUM_PORTS), EIO);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], "brantel-sim: " + path +
-                             ": line 3: unknown record \"foo\" (file left untouched)");
+  EXPECT_EQ(messages[0],
+            "brantel-sim: " + path + ": line 3: unknown record \"foo\" (file left untouched)");
   EXPECT_EQ(sim_test::read_file(path), text);
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 
@@ -177,7 +180,8 @@ TEST(StateStore, ParallelWritersLoseNothing) {
       std::string port = "p" + std::to_string(w), vlan = port + "#0";
       int bad = c.enable(port.c_str()) != 0;
       for (int i = 0; i < kMacs; ++i) {
-        unsigned char mac[6] = {2, 0, 0, 0, static_cast<unsigned char>(w), static_cast<unsigned char>(i)};
+        unsigned char mac[6] = {
+            2, 0, 0, 0, static_cast<unsigned char>(w), static_cast<unsigned char>(i)};
         bad += c.bind(vlan.c_str(), mac) != 0;
       }
       _exit(bad ? 1 : 0);
@@ -204,8 +208,8 @@ TEST(StateStore, LargeStateIsServedFast) {
   m.ports().push_back({"eth0", 0, {{"eth0#0", {}}}});
   auto& macs = m.ports()[0].vlans[0].macs;
   for (unsigned i = 0; i < 100000; ++i)
-    macs.push_back({2, 0, 0, static_cast<unsigned char>(i >> 16), static_cast<unsigned char>(i >> 8),
-                    static_cast<unsigned char>(i)});
+    macs.push_back({2, 0, 0, static_cast<unsigned char>(i >> 16),
+                    static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)});
   sim_test::write_file(path, serialize_state(m));
 
   brantel_sim::Simulator sim(on_file(path));
