@@ -356,16 +356,7 @@ int do_unload(int, char **) {
   return 0;
 }
 
-int BRANTEL_CONFIG_MAIN(int argc, char **argv) {
-  // Fully buffered into a static buffer when not on a terminal: a large
-  // report then costs a few write calls and no heap.
-  static char outbuf[1 << 16];
-  static bool stdout_ready;
-  if (!stdout_ready) {
-    stdout_ready = true;
-    if (!isatty(STDOUT_FILENO)) setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
-  }
-
+int dispatch(int argc, char **argv) {
   // Started with no name (argc 0, or the empty name Linux puts in its place).
   const char *prog = argc > 0 && argv[0] && argv[0][0] ? argv[0] : "brantel_config";
   int result = 1;  // no subcommand, or no row matches: a usage error
@@ -379,4 +370,12 @@ int BRANTEL_CONFIG_MAIN(int argc, char **argv) {
   printf("\n%s subcommands:\n\n", prog);
   for (const struct command &c : command_list) printf("%s %s:\t%s\n", prog, c.name, c.short_help);
   return result;
+}
+
+int main(int argc, char **argv) {
+  // Fully buffered into a static buffer when not on a terminal: a large
+  // report then costs a few write calls and no heap.
+  static char outbuf[1 << 16];
+  if (!isatty(STDOUT_FILENO)) setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
+  return dispatch(argc, argv);
 }

@@ -32,11 +32,9 @@ int get_num_vlans(int portidx, int s);
 int parseInt(const char *s);
 int htoi(char *s);
 
-// The entry point; built under another name where the tool's code is linked
-// into a test or fuzz harness that has a main of its own.
-#ifndef BRANTEL_CONFIG_MAIN
-#define BRANTEL_CONFIG_MAIN main
-#endif
-int BRANTEL_CONFIG_MAIN(int argc, char **argv);
+// What main does once the process is set up: pick the row, run its
+// handler, print the listing on failure.  Harnesses with a main of their own
+// call it directly.
+int dispatch(int argc, char **argv);
 
 #endif

@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   g_run = run.get();
   g_run->interrupt_wait = interrupt;
-  int result = brantel_config_main(static_cast<int>(args.size()), argv.data());
+  int result = dispatch(static_cast<int>(args.size()), argv.data());
   std::fflush(stdout);
   // Exit statuses 0, 1 and 255 are all the tool may give.
   if (result != 0 && result != 1 && result != -1) fail("result other than 0, 1 or -1");

@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Run run(Bytes(data + 1, size - 1));
   g_run = &run;
-  int result = brantel_config_main(2, argv);
+  int result = dispatch(2, argv);
   std::fflush(stdout);
   if (result != 0 && result != 1) fail("result other than 0 or 1");
   if (run.child_waiting) fail("ifconfig started and never waited for");
