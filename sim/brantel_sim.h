@@ -20,6 +20,19 @@ struct brantel_ioctl;
 
 namespace brantel_sim {
 
+// Makes each committed change real outside the state file (live mode: on
+// the running kernel).
+class Realiser {
+ public:
+  virtual ~Realiser() = default;
+  // Called under the state lock once a change request has turned the module
+  // from `before` into `after`, before the state file is written.  Returns 0,
+  // or an errno value after which nothing it did is left behind: the request
+  // then fails with that value and the state file stays as it was.  Called
+  // again with the two swapped when the state file cannot be written.
+  virtual int realise(const Model& before, const Model& after) = 0;
+};
+
 struct Options {
   std::string state_path;   // empty: the module lives in memory only
   std::string faults;       // fault rules, comma-separated
@@ -28,6 +41,8 @@ struct Options {
   // Read and write the caller's records through the kernel, so that a bad
   // pointer gives EFAULT rather than a crash (see CallerMemory).
   bool checked_memory = false;
+  // When set, each change is also made real by it (live mode).
+  std::shared_ptr<Realiser> realiser;
   // Where one-line messages go (without newline); stderr when empty.
   std::function<void(const std::string&)> report;
 };

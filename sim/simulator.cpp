@@ -75,7 +75,21 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
 
   std::string error;
   if (is_change(req.code)) {
-    int r = store_->update([&](Model& m) { return m.execute(req, reply); }, model_, error);
+    // Live mode: the kernel follows each change before the file records it,
+    // and is put back when the file cannot be written.
+    Model before, after;
+    auto change = [&](Model& m) {
+      if (!opts_.realiser) return m.execute(req, reply);
+      before = m;
+      int e = m.execute(req, reply);
+      if (!e) e = opts_.realiser->realise(before, m);
+      if (!e) after = m;
+      return e;
+    };
+    auto undo = [&] {
+      if (opts_.realiser) opts_.realiser->realise(after, before);
+    };
+    int r = store_->update(change, model_, error, undo);
     if (r == -1) {
       broken_ = true;
       report_once(error + " (file left untouched)");

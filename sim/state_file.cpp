@@ -343,8 +343,8 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
   return ok;
 }
 
-int StateStore::update(const std::function<int(Model&)>& change, Model& current,
-                       std::string& error) const {
+int StateStore::update(const std::function<int(Model&)>& change, Model& current, std::string& error,
+                       const std::function<void()>& undo) const {
   int fd = lock(error);
   if (fd < 0) return -2;
   Model m;
@@ -354,6 +354,7 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
   }
   int result = change(m);
   if (result == 0 && !write_locked(m, error)) {
+    if (undo) undo();
     ::close(fd);
     return -2;
   }

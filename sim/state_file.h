@@ -41,7 +41,9 @@ class StateStore {
   // or with `error` set: -1 when the file is unreadable or corrupt, -2 when
   // it could not be locked or written.
   // Unless -1, `current` receives the module as it now stands.
-  int update(const std::function<int(Model&)>& change, Model& current, std::string& error) const;
+  // When the file cannot be written, undo() is called, still under the lock.
+  int update(const std::function<int(Model&)>& change, Model& current, std::string& error,
+             const std::function<void()>& undo = {}) const;
 
   // Under the lock: replaces the file by `model`, whatever it held.
   bool replace(const Model& model, std::string& error) const;
