@@ -35,6 +35,7 @@ class Realiser {
 
 struct Options {
   std::string state_path;   // empty: the module lives in memory only
+  Model initial;            // the module in memory starts as this
   std::string faults;       // fault rules, comma-separated
   std::string trace_path;   // empty: no trace
   std::string setup_error;  // when set, reported once and every request fails with EIO
@@ -65,9 +66,6 @@ class Simulator {
   // Accounts for one socket() call: the errno a fault rule fails it with, or 0.
   int socket_call();
 
-  // The module as last read or changed (for tests).
-  const Model& model() const { return model_; }
-
  private:
   void setup();
   void report_once(const std::string& message);
@@ -90,7 +88,7 @@ class Simulator {
 // use.  Thread-safe, never throws: these are what the preload library calls.
 int serve(brantel_ioctl* req) noexcept;
 int socket_call() noexcept;
-// Replaces the process-wide simulator (e.g. by an in-memory one in a fuzzer).
+// Replaces the process-wide simulator (an in-memory one in a fuzzer, say).
 void reset_default(Options opts);
 
 }  // namespace brantel_sim

@@ -1,9 +1,5 @@
 #include "model.h"
 
-#include <linux/if_brantel.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -30,142 +26,7 @@ bool in_range(std::int32_t idx, std::size_t size) {
   return idx >= 0 && static_cast<std::size_t>(idx) < size;
 }
 
-// The kernel moves no part of an iovec element that faults, so transfers go
-// a page at most at a time to get every readable byte.
-constexpr std::uintptr_t kPage = 4096;
-
-template <typename Call>
-std::size_t transfer(std::uintptr_t remote, std::size_t n, Call call) {
-  int saved = errno;
-  std::size_t done = 0;
-  while (done < n) {
-    std::uintptr_t at = remote + done;
-    std::size_t chunk = std::min<std::size_t>(n - done, kPage - at % kPage);
-    ssize_t got = call(done, at, chunk);
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  errno = saved;
-  return done;
-}
-
-bool vm_calls_work() {
-  // Some sandboxes forbid these calls; plain access is the fallback.
-  static const bool works = [] {
-    int probe = 1, copy = 0;
-    iovec local{&copy, sizeof copy}, remote{&probe, sizeof probe};
-    int saved = errno;
-    bool ok = process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == sizeof copy;
-    errno = saved;
-    return ok;
-  }();
-  return works;
-}
-
 }  // namespace
-
-std::size_t CallerMemory::read(void* dst, const void* src, std::size_t n) const {
-  if (!checked || !vm_calls_work()) {
-    std::memcpy(dst, src, n);
-    return n;
-  }
-  auto* out = static_cast<char*>(dst);
-  return transfer(reinterpret_cast<std::uintptr_t>(src), n,
-                  [&](std::size_t done, std::uintptr_t at, std::size_t len) {
-                    iovec local{out + done, len}, remote{reinterpret_cast<void*>(at), len};
-                    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-                  });
-}
-
-bool CallerMemory::write(void* dst, const void* src, std::size_t n) const {
-  if (!checked || !vm_calls_work()) {
-    std::memcpy(dst, src, n);
-    return true;
-  }
-  const auto* in = static_cast<const char*>(src);
-  return transfer(reinterpret_cast<std::uintptr_t>(dst), n,
-                  [&](std::size_t done, std::uintptr_t at, std::size_t len) {
-                    iovec local{const_cast<char*>(in) + done, len},
-                        remote{reinterpret_cast<void*>(at), len};
-                    return process_vm_writev(getpid(), &local, 1, &remote, 1, 0);
-                  }) == n;
-}
-
-NameArg read_name(const char* p, const CallerMemory& mem) {
-  NameArg n;
-  if (!p) {
-    n.null = true;
-    return n;
-  }
-  char buf[kNameSize];
-  std::size_t got;
-  if (mem.checked) {
-    got = mem.read(buf, p, kNameSize);
-  } else {
-    // strnlen stops at the NUL, so a short string in a short buffer is safe.
-    got = strnlen(p, kNameSize);
-    std::memcpy(buf, p, got);
-    if (got < kNameSize) buf[got++] = '\0';
-  }
-  std::size_t len = strnlen(buf, got);
-  if (len == got && got < kNameSize) {
-    n.bad = true;  // unreadable before the NUL
-    return n;
-  }
-  n.bytes.assign(buf, len);
-  n.unterminated = len == kNameSize;
-  return n;
-}
-
-Request decode(const brantel_ioctl& raw, const CallerMemory& mem) {
-  Request r;
-  r.code = raw.cmd;
-  auto read_name = [&](const char* p) { return brantel_sim::read_name(p, mem); };
-  auto take_mac = [&] {
-    if (raw.macaddr) {
-      Mac m;
-      if (mem.read(m.data(), raw.macaddr, m.size()) == m.size())
-        r.mac = m;
-      else
-        r.mac_bad = true;
-    }
-  };
-  switch (raw.cmd) {
-    case BRANTEL_ENABLE:
-    case BRANTEL_DISABLE:
-    case BRANTEL_DEL: r.ifname = read_name(raw.ifname); break;
-    case BRANTEL_ADD:
-    case SET_PORT_FLAGS:
-      r.ifname = read_name(raw.ifname);
-      r.ifidx = raw.ifidx;
-      break;
-    case BRANTEL_BIND:
-    case BRANTEL_UNBIND:
-      r.ifname = read_name(raw.ifname);
-      take_mac();
-      break;
-    case GET_NUM_PORTS: break;
-    case GET_PORT_NAME:
-    case GET_NUM_VLANS: r.portidx = raw.portidx; break;
-    case GET_VLAN_NAME:
-    case GET_NUM_MACS:
-      r.portidx = raw.portidx;
-      r.ifidx = raw.ifidx;
-      break;
-    case GET_MAC_NAME:
-      r.portidx = raw.portidx;
-      r.ifidx = raw.ifidx;
-      r.macaddridx = raw.macaddridx;
-      break;
-    case GET_PORT_FLAGS:
-      r.portidx = raw.portidx;
-      r.ifname = read_name(raw.ifname);
-      break;
-    default: break;
-  }
-  if (result_kind(raw.cmd) != ResultKind::none) r.reply_null = raw.reply == nullptr;
-  return r;
-}
 
 const char* name_problem(std::string_view name) {
   if (name.empty()) return "empty";
@@ -198,130 +59,170 @@ std::size_t Model::mac_count() const {
   return n;
 }
 
-int Model::enable(std::string_view port) {
+// Each rule checks its own arguments: what is an error differs by request
+// (GET_PORT_FLAGS, say, carries a name the module does not look at).
+
+int Model::enable(const Request& req, Reply&) {
+  if (int e = check_name(req.ifname)) return e;
+  const std::string& port = req.ifname.bytes;
   if (find_port(port) >= 0) return EEXIST;
-  std::string first = std::string(port) + "#0";
+  std::string first = port + "#0";
   if (first.size() > kMaxNameLen) return EINVAL;
   // A stale "port#0" can only come from a hand-written state file, but two
   // interfaces of one name would make DEL ambiguous.
   if (find_vlan(first).first >= 0) return EEXIST;
-  ports_.push_back(Port{std::string(port), 0, {Vlan{std::move(first), {}}}});
+  ports_.push_back(Port{port, 0, {Vlan{std::move(first), {}}}});
   return 0;
 }
 
-int Model::disable(std::string_view port) {
-  int p = find_port(port);
+int Model::disable(const Request& req, Reply&) {
+  if (int e = check_name(req.ifname)) return e;
+  int p = find_port(req.ifname.bytes);
   if (p < 0) return ENODEV;
   ports_.erase(ports_.begin() + p);
   return 0;
 }
 
-int Model::add(std::string_view port, std::int32_t idx) {
-  int p = find_port(port);
+int Model::add(const Request& req, Reply&) {
+  if (int e = check_name(req.ifname)) return e;
+  int p = find_port(req.ifname.bytes);
   if (p < 0) return ENODEV;
-  if (idx < 0) return EINVAL;
-  std::string full = std::string(port) + "#" + std::to_string(idx);
+  if (req.ifidx < 0) return EINVAL;
+  std::string full = req.ifname.bytes + "#" + std::to_string(req.ifidx);
   if (full.size() > kMaxNameLen) return EINVAL;
   if (find_vlan(full).first >= 0) return EEXIST;
   ports_[static_cast<std::size_t>(p)].vlans.push_back(Vlan{std::move(full), {}});
   return 0;
 }
 
-int Model::del(std::string_view ifname) {
-  auto [p, v] = find_vlan(ifname);
+int Model::del(const Request& req, Reply&) {
+  if (int e = check_name(req.ifname)) return e;
+  auto [p, v] = find_vlan(req.ifname.bytes);
   if (p < 0) return ENODEV;
   auto& vlans = ports_[static_cast<std::size_t>(p)].vlans;
   vlans.erase(vlans.begin() + v);
   return 0;
 }
 
-int Model::bind(std::string_view ifname, const Mac& mac) {
-  auto [p, v] = find_vlan(ifname);
+// The interface a bind or unbind names, or an errno value.
+int Model::binding_target(const Request& req, Vlan*& vlan, Port*& port) {
+  if (int e = check_name(req.ifname)) return e;
+  auto [p, v] = find_vlan(req.ifname.bytes);
   if (p < 0) return ENODEV;
-  Port& port = ports_[static_cast<std::size_t>(p)];
-  for (const Vlan& vl : port.vlans)
-    if (std::find(vl.macs.begin(), vl.macs.end(), mac) != vl.macs.end()) return EEXIST;
-  port.vlans[static_cast<std::size_t>(v)].macs.push_back(mac);
+  if (!req.mac) return EFAULT;  // NULL or unreadable
+  port = &ports_[static_cast<std::size_t>(p)];
+  vlan = &port->vlans[static_cast<std::size_t>(v)];
   return 0;
 }
 
-int Model::unbind(std::string_view ifname, const Mac& mac) {
-  auto [p, v] = find_vlan(ifname);
-  if (p < 0) return ENODEV;
-  auto& macs = ports_[static_cast<std::size_t>(p)].vlans[static_cast<std::size_t>(v)].macs;
-  auto it = std::find(macs.begin(), macs.end(), mac);
-  if (it == macs.end()) return ENOENT;
-  macs.erase(it);
+int Model::bind(const Request& req, Reply&) {
+  Vlan* vlan;
+  Port* port;
+  if (int e = binding_target(req, vlan, port)) return e;
+  for (const Vlan& vl : port->vlans)
+    if (std::find(vl.macs.begin(), vl.macs.end(), *req.mac) != vl.macs.end()) return EEXIST;
+  vlan->macs.push_back(*req.mac);
   return 0;
 }
 
-int Model::set_flags(std::string_view port, std::int32_t flags) {
-  int p = find_port(port);
-  if (p < 0) return ENODEV;
-  ports_[static_cast<std::size_t>(p)].flags = flags;
+int Model::unbind(const Request& req, Reply&) {
+  Vlan* vlan;
+  Port* port;
+  if (int e = binding_target(req, vlan, port)) return e;
+  auto it = std::find(vlan->macs.begin(), vlan->macs.end(), *req.mac);
+  if (it == vlan->macs.end()) return ENOENT;
+  vlan->macs.erase(it);
   return 0;
+}
+
+int Model::set_flags(const Request& req, Reply&) {
+  if (int e = check_name(req.ifname)) return e;
+  int p = find_port(req.ifname.bytes);
+  if (p < 0) return ENODEV;
+  ports_[static_cast<std::size_t>(p)].flags = req.ifidx;  // the flag word travels in ifidx
+  return 0;
+}
+
+const Port* Model::port_at(std::int32_t idx) const {
+  return in_range(idx, ports_.size()) ? &ports_[static_cast<std::size_t>(idx)] : nullptr;
+}
+
+const Vlan* Model::vlan_at(std::int32_t portidx, std::int32_t ifidx) const {
+  const Port* p = port_at(portidx);
+  if (!p || !in_range(ifidx, p->vlans.size())) return nullptr;
+  return &p->vlans[static_cast<std::size_t>(ifidx)];
+}
+
+int Model::num_ports(const Request&, Reply& reply) {
+  reply.num = static_cast<std::int32_t>(ports_.size());
+  return 0;
+}
+
+int Model::port_name(const Request& req, Reply& reply) {
+  const Port* p = port_at(req.portidx);
+  if (!p) return EINVAL;
+  copy_name(reply.name, p->name);
+  return 0;
+}
+
+int Model::num_vlans(const Request& req, Reply& reply) {
+  const Port* p = port_at(req.portidx);
+  if (!p) return EINVAL;
+  reply.num = static_cast<std::int32_t>(p->vlans.size());
+  return 0;
+}
+
+int Model::port_flags(const Request& req, Reply& reply) {
+  const Port* p = port_at(req.portidx);
+  if (!p) return EINVAL;
+  reply.num = p->flags;
+  return 0;
+}
+
+int Model::vlan_name(const Request& req, Reply& reply) {
+  const Vlan* v = vlan_at(req.portidx, req.ifidx);
+  if (!v) return EINVAL;
+  copy_name(reply.name, v->name);
+  return 0;
+}
+
+int Model::num_macs(const Request& req, Reply& reply) {
+  const Vlan* v = vlan_at(req.portidx, req.ifidx);
+  if (!v) return EINVAL;
+  reply.num = static_cast<std::int32_t>(v->macs.size());
+  return 0;
+}
+
+int Model::mac_name(const Request& req, Reply& reply) {
+  const Vlan* v = vlan_at(req.portidx, req.ifidx);
+  if (!v || !in_range(req.macaddridx, v->macs.size())) return EINVAL;
+  reply.name.fill('\0');
+  const Mac& m = v->macs[static_cast<std::size_t>(req.macaddridx)];
+  std::memcpy(reply.name.data(), m.data(), m.size());
+  return 0;
+}
+
+// The rule of each request code, indexed like kRequests.
+constexpr std::array<Model::Rule, kRequests.size()> Model::rules() {
+  return {
+      nullptr,           &Model::enable,   &Model::disable,   &Model::add,       &Model::del,
+      &Model::bind,      &Model::unbind,   &Model::num_ports, &Model::port_name, &Model::num_vlans,
+      &Model::vlan_name, &Model::num_macs, &Model::mac_name,  &Model::set_flags, &Model::port_flags,
+  };
 }
 
 int Model::execute(const Request& req, Reply& reply) {
+  static constexpr auto kRules = rules();
+  static_assert(
+      [] {
+        for (std::size_t c = 1; c < kRules.size(); ++c)
+          if (!kRules[c]) return false;
+        return true;
+      }(),
+      "every request code needs a rule");
+  if (!request_kind(req.code)) return EINVAL;
   if (req.reply_null) return EFAULT;
-  const std::string& name = req.ifname.bytes;
-  switch (req.code) {
-    case BRANTEL_ENABLE:
-    case BRANTEL_DISABLE:
-    case BRANTEL_ADD:
-    case BRANTEL_DEL:
-    case SET_PORT_FLAGS: {
-      if (int e = check_name(req.ifname)) return e;
-      switch (req.code) {
-        case BRANTEL_ENABLE: return enable(name);
-        case BRANTEL_DISABLE: return disable(name);
-        case BRANTEL_ADD: return add(name, req.ifidx);
-        case BRANTEL_DEL: return del(name);
-        default: return set_flags(name, req.ifidx);
-      }
-    }
-    case BRANTEL_BIND:
-    case BRANTEL_UNBIND: {
-      if (int e = check_name(req.ifname)) return e;
-      if (find_vlan(name).first < 0) return ENODEV;
-      if (!req.mac) return EFAULT;  // NULL or unreadable
-      return req.code == BRANTEL_BIND ? bind(name, *req.mac) : unbind(name, *req.mac);
-    }
-    case GET_NUM_PORTS: reply.num = static_cast<std::int32_t>(ports_.size()); return 0;
-    case GET_PORT_NAME:
-    case GET_NUM_VLANS:
-    case GET_PORT_FLAGS: {
-      if (!in_range(req.portidx, ports_.size())) return EINVAL;
-      const Port& p = ports_[static_cast<std::size_t>(req.portidx)];
-      if (req.code == GET_PORT_NAME)
-        copy_name(reply.name, p.name);
-      else if (req.code == GET_NUM_VLANS)
-        reply.num = static_cast<std::int32_t>(p.vlans.size());
-      else
-        reply.num = p.flags;
-      return 0;
-    }
-    case GET_VLAN_NAME:
-    case GET_NUM_MACS:
-    case GET_MAC_NAME: {
-      if (!in_range(req.portidx, ports_.size())) return EINVAL;
-      const Port& p = ports_[static_cast<std::size_t>(req.portidx)];
-      if (!in_range(req.ifidx, p.vlans.size())) return EINVAL;
-      const Vlan& v = p.vlans[static_cast<std::size_t>(req.ifidx)];
-      if (req.code == GET_VLAN_NAME) {
-        copy_name(reply.name, v.name);
-      } else if (req.code == GET_NUM_MACS) {
-        reply.num = static_cast<std::int32_t>(v.macs.size());
-      } else {
-        if (!in_range(req.macaddridx, v.macs.size())) return EINVAL;
-        reply.name.fill('\0');
-        const Mac& m = v.macs[static_cast<std::size_t>(req.macaddridx)];
-        std::memcpy(reply.name.data(), m.data(), m.size());
-      }
-      return 0;
-    }
-    default: return EINVAL;
-  }
+  return (this->*kRules[static_cast<std::size_t>(req.code)])(req, reply);
 }
 
 }  // namespace brantel_sim

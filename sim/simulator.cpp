@@ -22,7 +22,7 @@ Options options_from_env() {
   return o;
 }
 
-Simulator::Simulator(Options opts) : opts_(std::move(opts)) {}
+Simulator::Simulator(Options opts) : opts_(std::move(opts)), model_(opts_.initial) {}
 
 Simulator::~Simulator() {
   if (trace_fd_ >= 0) ::close(trace_fd_);
@@ -74,7 +74,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
   if (!store_) return model_.execute(req, reply);
 
   std::string error;
-  if (is_change(req.code)) {
+  if (const RequestKind* kind = request_kind(req.code); kind && kind->changes) {
     // Live mode: the kernel follows each change before the file records it,
     // and is put back when the file cannot be written.
     Model before, after;

@@ -16,15 +16,6 @@
 namespace brantel_sim {
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool unescape(std::string_view in, std::string& out) {
   out.clear();
   for (std::size_t i = 0; i < in.size(); ++i) {
@@ -38,7 +29,7 @@ bool unescape(std::string_view in, std::string& out) {
       continue;
     }
     if (i + 3 < in.size() && in[i + 1] == 'x') {
-      int hi = hex_value(in[i + 2]), lo = hex_value(in[i + 3]);
+      int hi = hex_digit(in[i + 2]), lo = hex_digit(in[i + 3]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 3;
@@ -46,18 +37,6 @@ bool unescape(std::string_view in, std::string& out) {
       }
     }
     return false;
-  }
-  return true;
-}
-
-bool parse_mac(std::string_view s, Mac& out) {
-  if (s.size() != 17) return false;
-  for (std::size_t i = 0; i < 6; ++i) {
-    std::size_t at = i * 3;
-    if (i > 0 && s[at - 1] != ':') return false;
-    int hi = hex_value(s[at]), lo = hex_value(s[at + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<unsigned char>(hi * 16 + lo);
   }
   return true;
 }
@@ -80,14 +59,6 @@ std::uint64_t mac_key(const Mac& m) {
   std::uint64_t k = 0;
   for (unsigned char b : m) k = k << 8 | b;
   return k;
-}
-
-void append_mac(std::string& out, const Mac& m) {
-  for (std::size_t i = 0; i < m.size(); ++i) {
-    if (i) out += ':';
-    out += kHex[m[i] >> 4];
-    out += kHex[m[i] & 15];
-  }
 }
 
 std::string quoted(std::string_view raw) {
@@ -144,9 +115,7 @@ std::string escape_state_name(std::string_view name) {
   for (char ch : name) {
     auto c = static_cast<unsigned char>(ch);
     if (c < 0x21 || c > 0x7e || c == '\\') {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      append_hex_escape(out, c);
     } else {
       out += ch;
     }
@@ -241,7 +210,7 @@ std::string serialize_state(const Model& model) {
       out += '\n';
       for (const Mac& m : v.macs) {
         out += "mac ";
-        append_mac(out, m);
+        out += format_mac(m);
         out += '\n';
       }
     }

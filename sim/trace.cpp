@@ -1,23 +1,9 @@
 #include "trace.h"
 
-#include <linux/if_brantel.h>
-
-#include <cstring>
-
 #include "codes.h"
 
 namespace brantel_sim {
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
-
-void append_mac(std::string& out, const unsigned char* m) {
-  for (int i = 0; i < 6; ++i) {
-    if (i) out += ':';
-    out += kHex[m[i] >> 4];
-    out += kHex[m[i] & 15];
-  }
-}
 
 std::string reply_name(const Reply& reply) { return trace_name(read_name(reply.name.data())); }
 
@@ -35,9 +21,7 @@ std::string trace_name(const NameArg& name) {
     } else if (c >= 0x20 && c <= 0x7e) {
       out += ch;
     } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      append_hex_escape(out, c);
     }
   }
   if (name.unterminated) out += "...";
@@ -47,11 +31,10 @@ std::string trace_name(const NameArg& name) {
 
 std::string trace_line(const Request& req, int err, bool injected, const Reply& reply) {
   std::string line;
-  std::string_view code = code_name(req.code);
-  if (code.empty())
-    line = "code=" + std::to_string(req.code);
+  if (const RequestKind* kind = request_kind(req.code))
+    line = kind->name;
   else
-    line = code;
+    line = "code=" + std::to_string(req.code);
 
   auto field = [&](std::string_view key, const std::string& value) {
     line += ' ';
@@ -59,47 +42,14 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
     line += '=';
     line += value;
   };
-  auto ifname = [&] { field("ifname", trace_name(req.ifname)); };
-  auto num = [&](std::string_view key, std::int32_t v) { field(key, std::to_string(v)); };
-
-  switch (req.code) {
-    case BRANTEL_ENABLE:
-    case BRANTEL_DISABLE:
-    case BRANTEL_DEL: ifname(); break;
-    case BRANTEL_ADD:
-    case SET_PORT_FLAGS:
-      ifname();
-      num("ifidx", req.ifidx);
-      break;
-    case BRANTEL_BIND:
-    case BRANTEL_UNBIND: {
-      ifname();
-      std::string mac;
-      if (req.mac)
-        append_mac(mac, req.mac->data());
-      else
-        mac = req.mac_bad ? "(unreadable)" : "NULL";
-      field("macaddr", mac);
-      break;
-    }
-    case GET_PORT_NAME:
-    case GET_NUM_VLANS: num("portidx", req.portidx); break;
-    case GET_VLAN_NAME:
-    case GET_NUM_MACS:
-      num("portidx", req.portidx);
-      num("ifidx", req.ifidx);
-      break;
-    case GET_MAC_NAME:
-      num("portidx", req.portidx);
-      num("ifidx", req.ifidx);
-      num("macaddridx", req.macaddridx);
-      break;
-    case GET_PORT_FLAGS:
-      num("portidx", req.portidx);
-      ifname();
-      break;
-    default: break;
-  }
+  unsigned fields = 0;
+  if (const RequestKind* kind = request_kind(req.code)) fields = kind->fields;
+  if (fields & kPortIdx) field("portidx", std::to_string(req.portidx));
+  if (fields & kIfName) field("ifname", trace_name(req.ifname));
+  if (fields & kIfIdx) field("ifidx", std::to_string(req.ifidx));
+  if (fields & kMacAddr)
+    field("macaddr", req.mac ? format_mac(*req.mac) : req.mac_bad ? "(unreadable)" : "NULL");
+  if (fields & kMacIdx) field("macaddridx", std::to_string(req.macaddridx));
 
   line += " -> ";
   if (err) {
@@ -111,8 +61,7 @@ std::string trace_line(const Request& req, int err, bool injected, const Reply& 
       case ResultKind::num: line += "num=" + std::to_string(reply.num); break;
       case ResultKind::name: line += "name=" + reply_name(reply); break;
       case ResultKind::mac:
-        line += "name=";
-        append_mac(line, reinterpret_cast<const unsigned char*>(reply.name.data()));
+        line += "name=" + format_mac(reinterpret_cast<const unsigned char*>(reply.name.data()));
         break;
     }
   }

@@ -30,6 +30,7 @@
 #define GET_MAC_NAME	12	/* portidx, ifidx, macaddridx, reply: name[0..5] */
 #define SET_PORT_FLAGS	13	/* ifname, ifidx = the new flag word */
 #define GET_PORT_FLAGS	14	/* portidx, ifname, reply: num = flag word */
+#define BRANTEL_CMD_MAX	GET_PORT_FLAGS	/* the highest code: raise it with each new one */
 
 /* Port flag: pick the interface by destination instead of source MAC. */
 #define BRANTEL_FLAG_DEST_MAC	0x01

@@ -4,6 +4,7 @@
 #include <linux/if_brantel.h>
 
 #include <cstddef>
+#include <iterator>
 
 namespace {
 
@@ -42,7 +43,9 @@ TEST(Header, ReplyRecordAndCodes) {
                        BRANTEL_BIND,   BRANTEL_UNBIND,  GET_NUM_PORTS, GET_PORT_NAME,
                        GET_NUM_VLANS,  GET_VLAN_NAME,   GET_NUM_MACS,  GET_MAC_NAME,
                        SET_PORT_FLAGS, GET_PORT_FLAGS};
-  for (int i = 0; i < 14; i++) EXPECT_EQ(codes[i], i + 1);
+  // Numbered 1 to BRANTEL_CMD_MAX without gaps: the simulator's request table relies on it.
+  static_assert(std::size(codes) == BRANTEL_CMD_MAX);
+  for (size_t i = 0; i < std::size(codes); i++) EXPECT_EQ(codes[i], static_cast<int>(i + 1));
 }
 
 }  // namespace
