@@ -2,20 +2,12 @@
 // simulator and hands every other ioctl to the real one.  Nothing happens at
 // load time; the simulator sets itself up at the first request.
 #include <dlfcn.h>
-#include <linux/if_brantel.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdarg>
-
 #include "brantel_sim.h"
+#include "interpose.h"
 
 namespace {
-
-using ioctl_fn = int (*)(int, unsigned long, ...);
-using socket_fn = int (*)(int, int, int);
 
 template <typename F>
 F next_symbol(const char* name) {
@@ -27,7 +19,7 @@ F next_symbol(const char* name) {
 
 bool is_socket(int fd) {
   int saved = errno;
-  struct stat st {};
+  struct stat st{};
   bool sock = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   errno = saved;
   return sock;
@@ -35,21 +27,20 @@ bool is_socket(int fd) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
-                                                            ...) noexcept {
-  va_list ap;
-  va_start(ap, request);
-  void* arg = va_arg(ap, void*);
-  va_end(ap);
+namespace brantel_interpose {
 
-  if (request == SIOCGIFBRANTEL && is_socket(fd)) {
-    int err = brantel_sim::serve(static_cast<brantel_ioctl*>(arg));
-    if (err) {
-      errno = err;
-      return -1;
-    }
-    return 0;
-  }
+bool module_request(int fd, brantel_ioctl* req, int& result) {
+  if (!is_socket(fd)) return false;
+  int err = brantel_sim::serve(req);
+  if (err) errno = err;
+  result = err ? -1 : 0;
+  return true;
+}
+
+int control_socket_fault() { return brantel_sim::socket_call(); }
+
+int next_ioctl(int fd, unsigned long request, void* arg) {
+  using ioctl_fn = int (*)(int, unsigned long, ...);
   static const ioctl_fn real = next_symbol<ioctl_fn>("ioctl");
   if (!real) {
     errno = ENOSYS;
@@ -58,12 +49,8 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
   return real(fd, request, arg);
 }
 
-extern "C" __attribute__((visibility("default"))) int socket(int domain, int type,
-                                                             int protocol) noexcept {
-  if (int err = brantel_sim::socket_call()) {
-    errno = err;
-    return -1;
-  }
+int next_socket(int domain, int type, int protocol) {
+  using socket_fn = int (*)(int, int, int);
   static const socket_fn real = next_symbol<socket_fn>("socket");
   if (!real) {
     errno = ENOSYS;
@@ -71,3 +58,5 @@ extern "C" __attribute__((visibility("default"))) int socket(int domain, int typ
   }
   return real(domain, type, protocol);
 }
+
+}  // namespace brantel_interpose

@@ -13,28 +13,15 @@
 // makes a bounded number of requests and a run that goes on is a loop.
 // Each ifconfig start takes one byte while there is input: bit 0 fails the
 // start, bit 1 interrupts the wait once.
-#include <errno.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-
-#include <cstdarg>
-
 #include "brantel_config.h"
 #include "fuzz_support.h"
 
+namespace brantel_fuzz {
 namespace {
 
-using namespace brantel_fuzz;
-
-struct Run {
+struct Run : RunBase {
   explicit Run(Bytes b) : in(b) {}
   Bytes in;
-  unsigned long requests = 0;
-  bool child_waiting = false;
-  bool interrupt_wait = false;
-  ReplyGuard guard;
 };
 
 Run* g_run;
@@ -44,23 +31,19 @@ int fail_with(int err) {
   return -1;
 }
 
+}  // namespace
+
 int answer(brantel_ioctl* req) {
   Run& run = *g_run;
-  if (++run.requests > kMaxRequests) fail("endless loop: too many requests in one run");
-  bool query = has_reply(req->cmd);
+  bool query = brantel_sim::result_kind(req->cmd) != brantel_sim::ResultKind::none;
   brantel_ioctl_reply* reply = query ? req->reply : nullptr;
   if (query && !reply) fail("a query sent without a reply record");
-  run.guard.on_request(reply);
 
   std::uint8_t tag;
-  if (!run.in.take(&tag, 1)) {
-    run.guard.on_failure(reply);
-    return fail_with(EIO);
-  }
+  if (!run.in.take(&tag, 1)) return fail_with(EIO);
   if (tag & 0x80) {
     std::uint16_t err = EIO;
     run.in.take(&err, sizeof err);
-    run.guard.on_failure(reply);
     return fail_with(err);
   }
   std::int32_t num = (tag & 0x3f) - 8;
@@ -78,49 +61,19 @@ int answer(brantel_ioctl* req) {
   return tag & 0x20 ? 1 : 0;
 }
 
-}  // namespace
-
-extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
-  va_list ap;
-  va_start(ap, request);
-  void* arg = va_arg(ap, void*);
-  va_end(ap);
-  if (!g_run || fd != kFakeSocket || request != SIOCGIFBRANTEL) return real_ioctl(fd, request, arg);
-  return answer(static_cast<brantel_ioctl*>(arg));
-}
-
-extern "C" int socket(int domain, int type, int protocol) __THROW {
-  if (!g_run) return static_cast<int>(::syscall(SYS_socket, domain, type, protocol));
-  return kFakeSocket;
-}
-
-extern "C" int posix_spawnp(pid_t* pid, const char*, const posix_spawn_file_actions_t*,
-                            const posix_spawnattr_t*, char* const argv[], char* const[]) {
-  if (!g_run) fail("posix_spawnp outside a run");
-  // Whatever the module said, the name handed on stays within its 16 bytes.
-  if (!argv[1] || strnlen(argv[1], 64) > BRANTEL_NAMSIZ) fail("interface name past 16 bytes");
+int start_ifconfig(char* const[]) {
   std::uint8_t how = 0;
   g_run->in.take(&how, 1);
   if (how & 1) return EAGAIN;
   g_run->interrupt_wait = how & 2;
-  g_run->child_waiting = true;
-  *pid = kFakePid;
   return 0;
 }
 
-extern "C" pid_t waitpid(pid_t pid, int* status, int options) {
-  if (!g_run || pid != kFakePid)
-    return static_cast<pid_t>(::syscall(SYS_wait4, pid, status, options, nullptr));
-  if (!g_run->child_waiting) fail("waited for a child that is gone");
-  if (g_run->interrupt_wait) {
-    g_run->interrupt_wait = false;
-    errno = EINTR;
-    return -1;
-  }
-  g_run->child_waiting = false;
-  if (status) *status = 0;
-  return pid;
-}
+int socket_error() { return 0; }
+
+}  // namespace brantel_fuzz
+
+using namespace brantel_fuzz;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   quiet_stdio();
@@ -136,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Run run(Bytes(data + 1, size - 1));
   g_run = &run;
+  g_run_base = &run;
   int result = dispatch(2, argv);
-  std::fflush(stdout);
-  if (result != 0 && result != 1) fail("result other than 0 or 1");
-  if (run.child_waiting) fail("ifconfig started and never waited for");
-  g_run = nullptr;
+  // info and unload never pass on a worker's -1.
+  if (result == -1) fail("result -1 from info or unload");
+  end_run(result);
   return 0;
 }
