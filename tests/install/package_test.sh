@@ -37,6 +37,11 @@ depends=$(field Depends)
 check "Depends has the C library, from the binaries: $depends" grep -Eq '(^|, )libc6 \(>= ' <<<"$depends"
 check "Depends has net-tools, for ifconfig: $depends" grep -Eq '(^|, )net-tools(,|$)' <<<"$depends"
 
+# No maintainer scripts: the package has nothing to do on install or
+# removal (its library is private, so ldconfig has nothing to learn).
+same "control files" "$(printf '%s\n' ./ ./control ./md5sums)" \
+	"$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sort)"
+
 listing=$(dpkg-deb -c "$deb")
 want=$(printf '/usr/%s\n' "$@" | sort)
 same "packaged files" "$want" "$(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' <<<"$listing" | sort)"
