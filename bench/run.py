@@ -37,7 +37,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-HEADER = "brantel-sim state 1"
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from testlib import Sim, clean_env, state_text  # noqa: E402
+
 MAX_STARTUP_RATIO = 1.15
 WRITE_UNIT = 4096
 
@@ -87,10 +89,8 @@ class Bench:
         self.failures = []
         self.stubdir = os.path.join(work, "bin")
         os.makedirs(self.stubdir)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith("BRANTEL_SIM_")}
-        self.env["LC_ALL"] = "C"
         # The stand-in ifconfig comes first in PATH.
-        self.env["PATH"] = self.stubdir + os.pathsep + self.env.get("PATH", "/usr/bin:/bin")
+        self.env = clean_env(self.stubdir)
 
     def check(self, ok, what):
         if not ok:
@@ -166,7 +166,7 @@ class Bench:
         per_if = [[] for _ in ifs]
         for n in range(macs):
             per_if[n % len(ifs)].append(n)
-        lines = [HEADER]
+        lines = []
         for p in range(ports):
             lines.append(f"port eth{p} 0x0")
             for v in range(vlans_per_port):
@@ -174,11 +174,8 @@ class Bench:
                 for n in per_if[p * vlans_per_port + v]:
                     lines.append(f"mac 02:{n >> 24 & 255:02x}:{n >> 16 & 255:02x}:"
                                  f"{n >> 8 & 255:02x}:{n & 255:02x}:00")
-        source = os.path.join(self.work, name + ".in")
-        with open(source, "w") as f:
-            f.write("\n".join(lines) + "\n")
         state = os.path.join(self.work, name)
-        run([self.sim, "--state", state, "load", source], env=self.env)
+        Sim(self.sim, state, env=self.env).load(state_text(lines))
         return state
 
     def best_times(self, variants, repeats, before=None):
@@ -202,8 +199,8 @@ class Bench:
         rows = []
         for n in sizes:
             state = self.state_file(f"info-{n}", 4, 8, n)
-            info = [self.sim, "--state", state, "--", self.tool, "info"]
-            probe = [self.sim, "--state", state, "--", self.probe]
+            sim = Sim(self.sim, state, env=self.env)
+            info, probe = sim.argv([self.tool, "info"]), sim.argv([self.probe])
             out = os.path.join(self.work, "info.out")
             with open(out, "w") as f:
                 run(info, stdout=f, env=self.env)
@@ -288,7 +285,7 @@ class Bench:
         def fresh():
             shutil.copyfile(source, state)
 
-        argv = [self.sim, "--state", state, "--", self.tool, "unload"]
+        argv = Sim(self.sim, state).argv([self.tool, "unload"])
         direct = dict(self.env, LD_PRELOAD=self.shim, BENCH_SPAWN="direct")
         shell = dict(self.env, LD_PRELOAD=self.shim, BENCH_SPAWN="shell")
         none = dict(self.env, LD_PRELOAD=self.shim, BENCH_SPAWN="none")

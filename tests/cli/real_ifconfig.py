@@ -10,14 +10,17 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failures, Sim, clean_env  # noqa: E402
+
 SKIP = 77
 IFF_UP = 0x1
 NAMES = ["eth1#0", "eth1#7"]  # one veth pair: both ends are vlans of eth1
 
 
 def inside(sim, tool_dir):
-    path = os.pathsep.join([tool_dir, os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
-    if not shutil.which("ifconfig", path=path):
+    env = clean_env(tool_dir)
+    if not shutil.which("ifconfig", path=env["PATH"]):
         print("FAIL: no ifconfig on PATH (Debian package net-tools)")
         return 1
     subprocess.run(["ip", "link", "add", NAMES[0], "type", "veth", "peer", "name", NAMES[1]],
@@ -26,29 +29,24 @@ def inside(sim, tool_dir):
         subprocess.run(["ip", "link", "set", n, "up"], check=True)
     before = {n: flags(n) & IFF_UP for n in NAMES}
     with tempfile.TemporaryDirectory() as tmp:
-        state = os.path.join(tmp, "state")
-        with open(state, "w") as f:
-            f.write("brantel-sim state 1\nport eth1 0x0\n" + "".join(f"vlan {n}\n" for n in NAMES))
-        r = subprocess.run([sim, "--state", state, "--", "brantel_config", "unload"],
-                           env=dict(os.environ, PATH=path, LC_ALL="C"),
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30)
+        sim = Sim(sim, os.path.join(tmp, "state"), env=env)
+        sim.write(["port eth1 0x0"] + [f"vlan {n}" for n in NAMES])
+        r = sim.run(["brantel_config", "unload"], stderr=subprocess.STDOUT, text=True)
     want = ("Found: 1 ports\nFound: 2 vlans for port: 0\n"
             "Configuring down interface: eth1#0 with ifconfig...Deleted interface: eth1#0\n"
             "Found: 1 vlans for port: 0\n"
             "Configuring down interface: eth1#7 with ifconfig...Deleted interface: eth1#7\n"
             "Found: 0 vlans for port: 0\nDisabled port: eth1\nFound: 0 ports\n")
-    problems = []
+    fails = Failures()
     if not all(before.values()):
-        problems.append(f"interfaces not up before unload: {before}")
-    if r.stdout != want or r.returncode != 0:
-        problems.append(f"unload said (status {r.returncode}):\n{r.stdout}")
+        fails.fail("unload", f"interfaces not up before unload: {before}")
+    fails.compare("unload", "output", want, r.stdout)
+    if r.returncode != 0:
+        fails.fail("unload", f"exit status {r.returncode}")
     for n in NAMES:
         if flags(n) & IFF_UP:
-            problems.append(f"{n} is still up")
-    for p in problems:
-        print("FAIL:", p)
-    print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-    return 1 if problems else 0
+            fails.fail("unload", f"{n} is still up")
+    return fails.report(f"{0 if fails else 1} passed, {1 if fails else 0} failed")
 
 
 def flags(name):

@@ -6,28 +6,21 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from transcript import listing  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failures, clean_env, listing  # noqa: E402
 
 tool = sys.argv[1]
-env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "BRANTEL_SIM"))}
-env["LC_ALL"] = "C"
-r = subprocess.run([tool, "enable", "lo"], capture_output=True, text=True, env=env, timeout=20)
+r = subprocess.run([tool, "enable", "lo"], capture_output=True, text=True, env=clean_env(),
+                   timeout=20)
 out = r.stdout.splitlines()
 number = int(out[0].removeprefix("errno: ")) if out and out[0].startswith("errno: ") else -1
-want_out = [f"errno: {number}"] + listing(tool)
-want_err = f"ioctl (SIOCGIFBRANTEL, BRANTEL_ENABLE): {os.strerror(number)}\n"
-problems = []
+fails = Failures()
 if number <= 0 or number == errno.EEXIST:
-    problems.append(f"no errno line with a real error number: {r.stdout!r}")
-if out != want_out:
-    problems.append(f"stdout: {r.stdout!r}")
-if r.stderr != want_err:
-    problems.append(f"stderr: {r.stderr!r}, expected {want_err!r}")
+    fails.fail("enable lo", f"no errno line with a real error number: {r.stdout!r}")
+fails.compare_lines("enable lo", "stdout", [f"errno: {number}"] + listing(tool), out)
+fails.compare("enable lo", "stderr",
+              f"ioctl (SIOCGIFBRANTEL, BRANTEL_ENABLE): {os.strerror(number)}\n", r.stderr)
 if r.returncode != 1:
-    problems.append(f"exit status {r.returncode}, expected 1")
-for p in problems:
-    print("FAIL", p)
+    fails.fail("enable lo", f"exit status {r.returncode}, expected 1")
 print(f"kernel said: {os.strerror(number) if number > 0 else '?'}")
-print(f"{0 if problems else 1} passed, {1 if problems else 0} failed")
-sys.exit(1 if problems else 0)
+sys.exit(fails.report(f"{0 if fails else 1} passed, {1 if fails else 0} failed"))

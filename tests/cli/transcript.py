@@ -37,7 +37,6 @@ and wrappers are slow.  --skip leaves out the cases whose title holds a
 text, for what a wrapper cannot reproduce.
 """
 import argparse
-import difflib
 import os
 import shlex
 import shutil
@@ -45,25 +44,8 @@ import subprocess
 import sys
 import tempfile
 
-HEADER = "brantel-sim state 1"
-COMMANDS = [
-    ("help", "help on other commands"),
-    ("enable", "enables mac based vlans over an ethernet device"),
-    ("disable", "disables mac based vlans over an ethernet device"),
-    ("add", "creates new mac based vlan"),
-    ("del", "destroys a mac based vlan"),
-    ("bind", "binds macaddr to vlan"),
-    ("unbind", "unbinds macaddr from vlan"),
-    ("unload", "Unconfigure all of the brantel devices"),
-    ("setflags", "Set port flags on a port"),
-    ("info", "print state of mac based vlans"),
-]
-
-
-def listing(prog="brantel_config"):
-    lines = ["", f"{prog} subcommands:", ""]
-    lines += [f"{prog} {name}:\t{short}" for name, short in COMMANDS]
-    return lines
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failure, Failures, Sim, listing  # noqa: E402
 
 
 class Command:
@@ -146,84 +128,49 @@ class Runner:
     def __init__(self, args):
         self.sim = args.sim
         self.tool_dir = args.tool_dir
-        here = os.path.dirname(os.path.abspath(__file__))
-        self.path = os.pathsep.join(
-            [os.path.join(here, "bin"), args.tool_dir, os.environ.get("PATH", "")])
-        self.failures = []
+        self.failures = Failures()
         self.wrap = shlex.split(args.wrap)
         if self.wrap:
             # Found now: a case may run with a PATH of its own.
             self.wrap[0] = shutil.which(self.wrap[0]) or self.wrap[0]
 
-    def show_state(self, state_file):
-        r = subprocess.run([self.sim, "--state", state_file, "show"],
-                           capture_output=True, text=True)
-        if r.returncode != 0:
-            return [f"(show failed: {r.stderr.strip()})"]
-        return [l for l in r.stdout.splitlines() if l != HEADER]
-
     def run_case(self, case, merged):
+        fails = self.failures
         with tempfile.TemporaryDirectory(prefix="brantel-t.") as tmp:
-            state = os.path.join(tmp, "state")
+            sim = Sim.in_folder(self.sim, tmp, self.tool_dir)
             if case.state is not None:
-                with open(state, "w", encoding="utf-8") as f:
-                    f.write("\n".join([HEADER] + case.state) + "\n")
-            trace = os.path.join(tmp, "trace")
-            iflog = os.path.join(tmp, "ifconfig.log")
+                sim.write(case.state)
             for cmd in case.commands:
-                for f in (trace, iflog):
-                    open(f, "w").close()
-                argv = [self.sim, "--state", state, "--trace", trace]
-                for rule in cmd.faults:
-                    argv += ["--fault", rule]
-                env = dict(os.environ, PATH=self.path, LC_ALL="C",
-                           BRANTEL_TEST_IFCONFIG_LOG=iflog)
-                env.update({k: v.replace("@tool", self.tool_dir)
-                            for k, v in cmd.env.items()})
+                sim.clear_logs()
+                env = dict(sim.env)
+                env.update({k: v.replace("@tool", self.tool_dir) for k, v in cmd.env.items()})
                 where = f"{case.where} ({case.title}), line {cmd.line}"
                 command = cmd.argv
                 if self.wrap and command[:1] == ["brantel_config"]:
                     command = self.wrap + command
-                r = subprocess.run(argv + ["--"] + command, env=env, cwd=tmp,
-                                   stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                                   timeout=20)
+                r = sim.run(command, cmd.faults, env=env, cwd=tmp, timeout=20,
+                            stderr=subprocess.STDOUT if merged else subprocess.PIPE)
                 if merged:
-                    self.compare(where, "stdout and stderr on one pipe",
-                                 "".join(t for _, t in cmd.out), r.stdout)
+                    fails.compare(where, "stdout and stderr on one pipe",
+                                  "".join(t for _, t in cmd.out), r.stdout)
                 else:
                     for stream, got in (("out", r.stdout), ("err", r.stderr)):
                         want = "".join(t for s, t in cmd.out if s == stream)
-                        self.compare(where, "std" + stream, want, got)
+                        fails.compare(where, "std" + stream, want, got)
                     if cmd.trace is not None:
-                        self.compare_lines(where, "trace", cmd.trace, read_lines(trace))
+                        fails.compare_lines(where, "trace", cmd.trace, sim.read_trace())
                     if cmd.ifconfig is not None:
-                        self.compare_lines(where, "ifconfig calls", cmd.ifconfig,
-                                           read_lines(iflog))
+                        fails.compare_lines(where, "ifconfig calls", cmd.ifconfig,
+                                            sim.ifconfig_calls())
                 if r.returncode != cmd.status:
-                    self.fail(where, f"exit status {r.returncode}, expected {cmd.status}")
+                    fails.fail(where, f"exit status {r.returncode}, expected {cmd.status}")
             if case.after is not None and not merged:
-                self.compare_lines(case.where + f" ({case.title})", "state after",
-                                   case.after, self.show_state(state))
-
-    def compare(self, where, what, want, got):
-        got = got.decode("utf-8", "backslashreplace")
-        if want != got:
-            diff = difflib.unified_diff(want.splitlines(True), got.splitlines(True),
-                                        "expected", "actual")
-            self.fail(where, f"{what} differs:\n" + "".join(diff))
-
-    def compare_lines(self, where, what, want, got):
-        self.compare(where, what, "".join(l + "\n" for l in want),
-                     "".join(l + "\n" for l in got).encode())
-
-    def fail(self, where, message):
-        self.failures.append(f"FAIL {where}: {message}")
-
-
-def read_lines(path):
-    with open(path, encoding="utf-8", errors="backslashreplace") as f:
-        return f.read().splitlines()
+                try:
+                    after = sim.show()
+                except Failure as e:
+                    after = [f"(show failed: {e})"]
+                fails.compare_lines(case.where + f" ({case.title})", "state after",
+                                    case.after, after)
 
 
 def main():
@@ -250,10 +197,8 @@ def main():
                 passed += 1
             else:
                 failed += 1
-    for f in runner.failures:
-        print(f.rstrip("\n"), file=sys.stderr)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
+    status = runner.failures.report(f"{passed} passed, {failed} failed")
+    return 1 if status or not passed else 0
 
 
 if __name__ == "__main__":

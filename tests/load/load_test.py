@@ -25,71 +25,41 @@ import tempfile
 import threading
 import time
 
-HEADER = "brantel-sim state 1"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failure, Sim, state_text  # noqa: E402
+
 PORTS = ["eth0", "eth1"]
 VLANS_PER_PORT = 4
 RUN_DEADLINE = 30  # seconds for one brantel_config run, lock waits included
 
 
-class Failure(Exception):
-    pass
+class Tool:
+    """brantel_config under the simulator, on one state file."""
 
-
-class Sim:
     def __init__(self, launcher, tool, state):
-        self.launcher = launcher
-        self.tool = tool
+        self.sim = Sim(launcher, state)
         self.state = state
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith("BRANTEL_SIM_")}
-        self.env["LC_ALL"] = "C"
-
-    def argv(self, *args):
-        return [self.launcher, "--state", self.state, "--", self.tool, *args]
+        self.tool = tool
 
     def run(self, *args):
-        r = subprocess.run(self.argv(*args), env=self.env, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True, timeout=RUN_DEADLINE)
-        if r.returncode != 0:
-            raise Failure(f"brantel_config {' '.join(args)}: status {r.returncode}: "
-                          f"{r.stderr.strip()}")
-        return r.stdout
+        return self.sim.ok([self.tool, *args], timeout=RUN_DEADLINE)
 
     def start(self, *args):
-        return subprocess.Popen(self.argv(*args), env=self.env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, text=True)
+        return subprocess.Popen(self.sim.argv([self.tool, *args]), env=self.sim.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 
     def show(self):
         """The bound addresses as {mac: interface}, checking the file parses."""
-        r = subprocess.run([self.launcher, "--state", self.state, "show"], env=self.env,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                           timeout=RUN_DEADLINE)
-        if r.returncode != 0:
-            raise Failure(f"brantel-sim show: status {r.returncode}: {r.stderr.strip()}")
-        return parse_show(r.stdout)
-
-    def load(self, text):
-        r = subprocess.run([self.launcher, "--state", self.state, "load", "-"], input=text,
-                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           text=True, timeout=RUN_DEADLINE)
-        if r.returncode != 0:
-            raise Failure(f"brantel-sim load: {r.stderr.strip()}")
-
-
-def parse_show(text):
-    lines = text.splitlines()
-    if not lines or lines[0] != HEADER:
-        raise Failure(f"show printed no header:\n{text[:200]}")
-    bound, vlan = {}, None
-    for line in lines[1:]:
-        fields = line.split()
-        if fields[0] == "vlan":
-            vlan = fields[1]
-        elif fields[0] == "mac":
-            if fields[1] in bound:
-                raise Failure(f"{fields[1]} bound twice")
-            bound[fields[1]] = vlan
-    return bound
+        bound, vlan = {}, None
+        for line in self.sim.show():
+            fields = line.split()
+            if fields[0] == "vlan":
+                vlan = fields[1]
+            elif fields[0] == "mac":
+                if fields[1] in bound:
+                    raise Failure(f"{fields[1]} bound twice")
+                bound[fields[1]] = vlan
+        return bound
 
 
 def interfaces():
@@ -155,7 +125,7 @@ def test_kill(sim, seed, seconds, width):
     ifs = interfaces()
     # Start from a populated module, so that each change rewrites a file big
     # enough for a kill to land in the middle of writing it.
-    records = [HEADER]
+    records = []
     sure_bound = {}
     for p in PORTS:
         records.append(f"port {p} 0x0")
@@ -166,7 +136,7 @@ def test_kill(sim, seed, seconds, width):
                 addr = mac(0x80 + len(sure_bound) // 256, len(sure_bound) % 256)
                 records.append(f"mac {addr}")
                 sure_bound[addr] = name
-    sim.load("\n".join(records) + "\n")
+    sim.sim.load(state_text(records))
     sure_unbound = set()  # addresses whose unbind was reported done
     uncertain = {}  # address: interface, for the runs of this round
     fresh = iter(range(1 << 16))
@@ -267,8 +237,7 @@ def main():
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
 
     with tempfile.TemporaryDirectory(prefix="brantel-load-") as tmp:
-        sim = Sim(os.path.abspath(args.sim), os.path.abspath(args.tool),
-                  os.path.join(tmp, "state"))
+        sim = Tool(args.sim, os.path.abspath(args.tool), os.path.join(tmp, "state"))
         try:
             if args.test == "concurrent":
                 test_concurrent(sim, streams=8, per_stream=args.per_stream)

@@ -13,10 +13,12 @@
 import argparse
 import os
 import re
-import select
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import Failures, Terminal, clean_env  # noqa: E402
 
 ALLOCATORS = {
     "malloc", "calloc", "realloc", "reallocarray", "free", "aligned_alloc",
@@ -65,49 +67,39 @@ def main():
     ap.add_argument("--nm", default="nm")
     ap.add_argument("tool")
     args = ap.parse_args()
-    problems = []
+    problems = Failures()
 
     nm = subprocess.run([args.nm, "-D", "--undefined-only", args.tool],
                         capture_output=True, text=True, check=True)
     imported = {line.split()[-1].split("@")[0] for line in nm.stdout.splitlines() if line.strip()}
     for name in sorted(imported & ALLOCATORS):
-        problems.append(f"the tool imports {name}")
+        problems.fail("heap", f"the tool imports {name}")
     for name in sorted(n for n in imported if n.startswith("_Z")):
-        problems.append(f"the tool imports C++ runtime symbol {name}")
+        problems.fail("heap", f"the tool imports C++ runtime symbol {name}")
 
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("LD_PRELOAD", "BRANTEL_SIM"))}
-    env["LC_ALL"] = "C"
+    env = clean_env()
     pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
     for run in RUNS:
         allocs, _ = heap_usage(args.valgrind, args.tool, run, pipes, env)
         print(f"pipes: brantel_config {' '.join(run)}: {allocs} allocations")
         if allocs:
-            problems.append(f"{run}: {allocs} allocations with output on pipes")
+            problems.fail("heap", f"{run}: {allocs} allocations with output on pipes")
 
-    try:
-        import pty
-        master, slave = pty.openpty()
-    except OSError as e:
-        print(f"no terminal to test with ({e}); terminal runs left out")
-    else:
-        tty = {"stdout": slave, "stderr": slave}
-        for run in RUNS:
-            allocs, in_use = heap_usage(args.valgrind, args.tool, run, tty, env)
-            # Drained, so that no run blocks on a full terminal.
-            while select.select([master], [], [], 0)[0] and os.read(master, 65536):
-                pass
-            print(f"terminal: brantel_config {' '.join(run)}: {allocs} allocations "
-                  f"by the C library, {in_use} blocks left at exit")
-            if in_use:
-                problems.append(f"{run}: {in_use} blocks in use at exit on a terminal")
-        os.close(master)
-        os.close(slave)
+    for run in RUNS:
+        try:
+            tty = Terminal()
+        except OSError as e:
+            print(f"no terminal to test with ({e}); terminal runs left out")
+            break
+        allocs, in_use = heap_usage(args.valgrind, args.tool, run,
+                                    {"stdout": tty.slave, "stderr": tty.slave}, env)
+        tty.output()
+        print(f"terminal: brantel_config {' '.join(run)}: {allocs} allocations "
+              f"by the C library, {in_use} blocks left at exit")
+        if in_use:
+            problems.fail("heap", f"{run}: {in_use} blocks in use at exit on a terminal")
 
-    for p in problems:
-        print("FAIL", p)
-    print(f"{len(problems)} problems")
-    return 1 if problems else 0
+    return problems.report(f"{len(problems)} problems")
 
 
 if __name__ == "__main__":

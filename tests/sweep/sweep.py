@@ -19,8 +19,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
-from transcript import HEADER, listing, read_lines  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testlib import HEADER, listing, read_lines  # noqa: E402
 
 PROG = "brantel_config"
 TIME_LIMIT = 1.0

@@ -1,0 +1,187 @@
+"""What every test runner and the benchmark share: brantel_config started
+under the simulator's launcher in an environment that owes nothing to the
+caller's, state files, the trace, the usage listing and differences."""
+import difflib
+import os
+import subprocess
+import sys
+import termios
+
+HEADER = "brantel-sim state 1"
+
+# The rows of the tool's command table, as its usage listing shows them.
+COMMANDS = [
+    ("help", "help on other commands"),
+    ("enable", "enables mac based vlans over an ethernet device"),
+    ("disable", "disables mac based vlans over an ethernet device"),
+    ("add", "creates new mac based vlan"),
+    ("del", "destroys a mac based vlan"),
+    ("bind", "binds macaddr to vlan"),
+    ("unbind", "unbinds macaddr from vlan"),
+    ("unload", "Unconfigure all of the brantel devices"),
+    ("setflags", "Set port flags on a port"),
+    ("info", "print state of mac based vlans"),
+]
+
+# The stand-in ifconfig: records each call, one [argument] per argument, in
+# $BRANTEL_TEST_IFCONFIG_LOG, and changes nothing.
+STAND_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cli", "bin")
+
+# Searched after a runner's own folders: the system's, never the caller's.
+SYSTEM_PATH = ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"]
+
+
+def listing(prog="brantel_config"):
+    """The usage listing, one string a line."""
+    lines = ["", f"{prog} subcommands:", ""]
+    return lines + [f"{prog} {name}:\t{short}" for name, short in COMMANDS]
+
+
+def clean_env(*path, **extra):
+    """An environment for a run: PATH is the given folders, then the
+    system's; the C locale; from the caller only TMPDIR and the sanitizers'
+    options.  So no BRANTEL_SIM_* setting, LD_PRELOAD, locale, home folder
+    or setting of the stand-in ifconfig can leak into a test."""
+    env = {k: v for k, v in os.environ.items() if k == "TMPDIR" or k.endswith("SAN_OPTIONS")}
+    env["PATH"] = os.pathsep.join([os.path.abspath(p) for p in path] + SYSTEM_PATH)
+    env["LC_ALL"] = "C"
+    env.update(extra)
+    return env
+
+
+def state_text(records):
+    """A state file holding the given record lines."""
+    return "".join(line + "\n" for line in [HEADER, *records])
+
+
+def read_lines(path):
+    with open(path, encoding="utf-8", errors="backslashreplace") as f:
+        return f.read().splitlines()
+
+
+class Sim:
+    """The launcher bound to one state file and, if given, one trace file."""
+
+    def __init__(self, launcher, state, trace=None, env=None):
+        self.launcher = os.path.abspath(launcher)
+        self.state = state
+        self.trace = trace
+        self.env = env if env is not None else clean_env()
+
+    @classmethod
+    def in_folder(cls, launcher, folder, *path):
+        """State, trace and the stand-in's log in folder; the stand-in first
+        on PATH, then the given folders."""
+        sim = cls(launcher, os.path.join(folder, "state"), os.path.join(folder, "trace"))
+        sim.ifconfig_log = os.path.join(folder, "ifconfig.log")
+        sim.env = clean_env(STAND_IN, *path, BRANTEL_TEST_IFCONFIG_LOG=sim.ifconfig_log)
+        return sim
+
+    def argv(self, command, faults=()):
+        argv = [self.launcher, "--state", self.state]
+        if self.trace:
+            argv += ["--trace", self.trace]
+        for rule in faults:
+            argv += ["--fault", rule]
+        return argv + ["--", *command]
+
+    def run(self, command, faults=(), env=None, timeout=30, **kw):
+        kw.setdefault("stdout", subprocess.PIPE)
+        kw.setdefault("stderr", subprocess.PIPE)
+        return subprocess.run(self.argv(command, faults), env=env or self.env,
+                              timeout=timeout, **kw)
+
+    def ok(self, command, **kw):
+        """Standard output of a run that must succeed; Failure otherwise."""
+        r = self.run(command, text=True, **kw)
+        if r.returncode != 0:
+            raise Failure(f"{' '.join(command)}: status {r.returncode}: {r.stderr.strip()}")
+        return r.stdout
+
+    def write(self, records):
+        with open(self.state, "w", encoding="utf-8") as f:
+            f.write(state_text(records))
+
+    def show(self):
+        """The state's records, less the header; Failure where the file does
+        not parse."""
+        r = self._launch(["show"])
+        lines = r.stdout.splitlines()
+        if lines[:1] != [HEADER]:
+            raise Failure(f"show printed no header:\n{r.stdout[:200]}")
+        return lines[1:]
+
+    def load(self, text):
+        self._launch(["load", "-"], input=text)
+
+    def _launch(self, args, **kw):
+        r = subprocess.run([self.launcher, "--state", self.state, *args], env=self.env,
+                           capture_output=True, text=True, timeout=30, **kw)
+        if r.returncode != 0:
+            raise Failure(f"brantel-sim {args[0]}: status {r.returncode}: {r.stderr.strip()}")
+        return r
+
+    def read_trace(self):
+        return read_lines(self.trace)
+
+    def ifconfig_calls(self):
+        return read_lines(self.ifconfig_log)
+
+    def clear_logs(self):
+        for path in (self.trace, self.ifconfig_log):
+            open(path, "w").close()
+
+
+class Failure(Exception):
+    """A run or a state file that is not as it must be."""
+
+
+class Terminal:
+    """A pseudo-terminal that gives back what was written to it byte for
+    byte.  It is read once every writer has ended, so what they write must
+    fit in its buffer (a few KiB)."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        attrs = termios.tcgetattr(self.slave)
+        attrs[1] &= ~termios.OPOST  # no carriage return before each line end
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.path = os.ttyname(self.slave)
+
+    def output(self):
+        os.close(self.slave)
+        chunks = []
+        try:
+            while chunk := os.read(self.master, 4096):
+                chunks.append(chunk)
+        except OSError:  # EIO: no writer is left
+            pass
+        os.close(self.master)
+        return b"".join(chunks).decode("utf-8", "backslashreplace")
+
+
+class Failures(list):
+    """The failures a runner found, each with where it was seen."""
+
+    def fail(self, where, message):
+        self.append(f"FAIL {where}: {message}")
+
+    def compare(self, where, what, want, got):
+        """Fails with a unified difference when got (text or bytes) is not want."""
+        if isinstance(got, bytes):
+            got = got.decode("utf-8", "backslashreplace")
+        if want != got:
+            diff = difflib.unified_diff(want.splitlines(True), got.splitlines(True),
+                                        "expected", "actual")
+            self.fail(where, f"{what} differs:\n" + "".join(diff))
+
+    def compare_lines(self, where, what, want, got):
+        self.compare(where, what, "".join(l + "\n" for l in want),
+                     "".join(l + "\n" for l in got))
+
+    def report(self, summary):
+        """Prints the failures and the summary; the exit status."""
+        for f in self:
+            print(f.rstrip("\n"), file=sys.stderr)
+        print(summary)
+        return 1 if self else 0
