@@ -3,6 +3,7 @@ under the simulator's launcher in an environment that owes nothing to the
 caller's, state files, the trace, the usage listing and differences."""
 import difflib
 import os
+import re
 import subprocess
 import sys
 import termios
@@ -158,6 +159,24 @@ class Terminal:
             pass
         os.close(self.master)
         return b"".join(chunks).decode("utf-8", "backslashreplace")
+
+
+TRACE_LINE = re.compile(r"(\S+)(.*) -> (.*)")
+TRACE_FIELD = re.compile(r'(\w+)=("(?:[^"\\]|\\.)*"|\S+)')
+
+
+def parse_trace(line):
+    """(request, {field: text}, result) of a trace line; quoted names are
+    given back as the bytes they stand for, decoded as Latin-1."""
+    code, fields, result = TRACE_LINE.fullmatch(line).groups()
+    return code, {k: unquote(v) for k, v in TRACE_FIELD.findall(fields)}, result
+
+
+def unquote(text):
+    if not text.startswith('"'):
+        return text
+    return re.sub(r"\\x([0-9a-f]{2})|\\(.)",
+                  lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), text[1:-1])
 
 
 class Failures(list):
