@@ -157,25 +157,25 @@ after:
 
 === names with shell metacharacters reach ifconfig as one literal argument
 state:
-  port a$(touch\x20z) 0x0
-  vlan a$(touch\x20z)#0
-  port p;touch\x20z 0x0
-  vlan p;touch\x20z#0
+  port a$(>z) 0x0
+  vlan a$(>z)#0
+  port p;>z; 0x0
+  vlan p;>z;#0
 $ brantel_config unload
 > Found: 2 ports
 > Found: 1 vlans for port: 0
-> Configuring down interface: a$(touch z)#0 with ifconfig...Deleted interface: a$(touch z)#0
+> Configuring down interface: a$(>z)#0 with ifconfig...Deleted interface: a$(>z)#0
 > Found: 0 vlans for port: 0
-> Disabled port: a$(touch z)
+> Disabled port: a$(>z)
 > Found: 1 ports
 > Found: 1 vlans for port: 0
-> Configuring down interface: p;touch z#0 with ifconfig...Deleted interface: p;touch z#0
+> Configuring down interface: p;>z;#0 with ifconfig...Deleted interface: p;>z;#0
 > Found: 0 vlans for port: 0
-> Disabled port: p;touch z
+> Disabled port: p;>z;
 > Found: 0 ports
 ifconfig:
-  [a$(touch z)#0] [down]
-  [p;touch z#0] [down]
+  [a$(>z)#0] [down]
+  [p;>z;#0] [down]
 $ sh -c 'test ! -e z'
 
 === what ifconfig prints comes after the progress text
