@@ -67,3 +67,34 @@ check_walkthrough_in() {
 		"$(cd "$root" && pwd -P)/$lib" \
 		"$(cd "$(dirname "$preload")" 2>/dev/null && pwd -P)/$(basename "$preload")"
 }
+
+# A document as a reader sees its text: man pages uncompressed and without
+# their escapes for the minus sign and the backslash.
+doc_text() {
+	case $1 in
+	*.[1-9].gz) gzip -dc "$1" | sed 's/\\-/-/g; s/\\e/\\/g' ;;
+	*.[1-9]) sed 's/\\-/-/g; s/\\e/\\/g' "$1" ;;
+	*) cat "$1" ;;
+	esac
+}
+
+# Check that each path under /usr or prefix $2 that documents FILE... give
+# is a file or folder of the install, unpacked under $1.  The README, which
+# tells the package and a source install apart, may name /usr/local too.
+check_doc_paths() {
+	local root=$1 prefix=$2 doc path paths n
+	shift 2
+	for doc in "$@"; do
+		paths=$(doc_text "$doc" |
+			grep -oE '(^|[[:space:]`"(=])/[^[:space:]`"(),;]*' |
+			sed -E 's/^[[:space:]`"(=]//; s/[.:]$//' | sort -u)
+		n=0
+		while IFS= read -r path; do
+			[[ $path == "$prefix"/* || $path == /usr/* ]] || continue
+			[[ ${doc##*/} == README.md && $prefix != /usr/local && $path == /usr/local* ]] && continue
+			check "${doc##*/} names $path, which the install holds" test -e "$root$path"
+			n=$((n + 1))
+		done <<<"$paths"
+		check "${doc##*/} names installed files" test "$n" -gt 0
+	done
+}

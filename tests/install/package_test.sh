@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# cpack -G DEB: the package's control fields and file list, then the README
-# walk-through run by the tool and launcher extracted from it.  Leaves the
+# cpack -G DEB: the package's control fields and file list, the paths its
+# documents name, then the README walk-through run by the tool and launcher
+# extracted from it.  Leaves the
 # package in OUT for the lintian test.
 # Usage: package_test.sh BUILD SRC OUT VERSION SIMLIB FILE...  (paths under /usr)
 set -u
@@ -56,5 +57,11 @@ for elf in bin/brantel-sim sbin/brantel_config "$simlib"; do
 	dyn=$(readelf -d "$scratch/x/usr/$elf" 2>&1)
 	check "$elf has no RPATH or RUNPATH" test -z "$(grep -E 'RPATH|RUNPATH' <<<"$dyn")"
 done
+# The documents name the package's paths, and each is there.
+docs=()
+for file in "$@"; do
+	[[ $file == *.md || $file == */man/* ]] && docs+=("$scratch/x/usr/$file")
+done
+check_doc_paths "$scratch/x" /usr "${docs[@]}"
 check_walkthrough_in "$scratch/x/usr" "$src" "$scratch" "$simlib"
 finish
