@@ -67,11 +67,11 @@ run_cases() {
 	expect "$mode: help topic" "$commands" $bc "brantel_config help "
 	expect "$mode: help topic prefix" setflags $bc "brantel_config help se"
 	expect "$mode: interface names" "$devices" $bc "brantel_config enable "
-	expect "$mode: interface names for setflags" "$(grep '^l' <<<"$devices")" \
-		$bc "brantel_config setflags l"
 	expect "$mode: nothing after a full command" "" $bc "brantel_config enable eth0 "
 
 	expect "$mode: ports for disable" "$(sorted eth1 'my\ port')" $sc "$s brantel_config disable "
+	expect "$mode: ports for add" eth1 $sc "$s brantel_config add e"
+	expect "$mode: ports for setflags" "$(sorted eth1 'my\ port')" $sc "$s brantel_config setflags "
 	expect "$mode: interfaces for del" "$(sorted 'eth1#0' 'eth1#3' 'my\ port#0')" \
 		$sc "$s brantel_config del "
 	expect "$mode: interfaces for bind" "$(sorted 'eth1#0' 'eth1#3')" $sc "$s -- brantel_config bind e"
