@@ -2,8 +2,13 @@
 # A short walk-through of brantel_config against the module simulator: each
 # command is shown, then what it printed.  Usage: walkthrough.sh BINDIR
 # where BINDIR holds brantel-sim (the build's bin folder, or /usr/bin).
+# It stops at the first command that fails, with that command's status.
 set -eu
 bindir=${1:?usage: walkthrough.sh BINDIR}
+if [ ! -x "$bindir/brantel-sim" ]; then
+	echo "walkthrough.sh: no brantel-sim in $bindir: give the folder that holds it, such as /usr/bin" >&2
+	exit 1
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -17,7 +22,10 @@ run() {
 	printf '\n$ brantel_config %s\n' "$*"
 	status=0
 	PATH="$work/bin:$PATH" "$bindir/brantel-sim" --state "$work/state" -- brantel_config "$@" || status=$?
-	[ "$status" -eq 0 ] || printf '(exit status %d)\n' "$status"
+	if [ "$status" -ne 0 ]; then
+		echo "walkthrough.sh: brantel_config $* failed (exit status $status); stopping here" >&2
+		exit "$status"
+	fi
 }
 
 run enable eth1

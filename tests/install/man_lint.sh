@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The man pages: no warning from groff (and mandoc where installed), and
-# nothing the programs offer left undocumented: every subcommand the tool
-# lists has an entry, and every option the launcher's help names is there.
+# The man pages: no warning from groff (and mandoc where installed), found
+# by apropos, and nothing the programs offer left undocumented: every
+# subcommand the tool lists has an entry, and every option the launcher's
+# help names is there.
 # Usage: man_lint.sh SRC TOOL SIM
 set -u
 source "$(dirname "$0")/common.sh"
@@ -19,6 +20,22 @@ for page in "${pages[@]}"; do
 	fi
 done
 command -v mandoc >/dev/null || echo "mandoc is not installed: groff only"
+
+# apropos finds the tool by the words an administrator types, through an
+# index of its own made from the page.
+if command -v mandb >/dev/null && command -v apropos >/dev/null; then
+	scratch=$(mktemp -d)
+	trap 'rm -rf "$scratch"' EXIT
+	mkdir -p "$scratch/man8"
+	cp "${pages[0]}" "$scratch/man8/"
+	mandb -q -u "$scratch" 2>/dev/null
+	for word in vlan mac ethernet; do
+		check "apropos $word finds brantel_config(8)" \
+			grep -q "^brantel_config (8)" <(MANPATH=$scratch apropos "$word" 2>&1)
+	done
+else
+	echo "man-db is not installed: apropos not tried"
+fi
 
 # An entry is a tagged paragraph whose tag starts with the word in bold.
 entries() { awk 'prev == ".TP" { print $2 } { prev = $1 }' "$1"; }
