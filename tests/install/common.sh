@@ -30,6 +30,22 @@ skip() {
 	printf 'SKIP %s\n' "$*"
 	exit 77
 }
+# Run a command with its output kept aside; if it fails, show the output
+# and end the test with the failure $1.
+must() {
+	local what=$1 log
+	shift
+	log=$(mktemp)
+	if "$@" >"$log" 2>&1; then
+		rm -f "$log"
+		return
+	fi
+	cat "$log"
+	rm -f "$log"
+	bad "$what"
+	finish
+	exit
+}
 
 # The walk-through's output as the README shows it: the console block after
 # the marker line, without blank lines.
@@ -78,13 +94,15 @@ doc_text() {
 	esac
 }
 
-# Check that each path under /usr or prefix $2 that documents FILE... give
-# is a file or folder of the install, unpacked under $1.  The README, which
-# tells the package and a source install apart, may name /usr/local too.
+# Check that each path under /usr or prefix $2 that the documents among
+# FILE... (Markdown and man pages) give is a file or folder of the install,
+# unpacked under $1.  The README, which tells the package and a source
+# install apart, may name /usr/local too.
 check_doc_paths() {
 	local root=$1 prefix=$2 doc path paths n
 	shift 2
 	for doc in "$@"; do
+		[[ -f $doc && ($doc == *.md || $doc == */man/man?/*) ]] || continue
 		paths=$(doc_text "$doc" |
 			grep -oE '(^|[[:space:]`"(=])/[^[:space:]`"(),;]*' |
 			sed -E 's/^[[:space:]`"(=]//; s/[.:]$//' | sort -u)

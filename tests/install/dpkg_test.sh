@@ -39,25 +39,14 @@ paths=$(dpkg-deb -c "$deb" | awk '{ sub(/^\./, "", $6); sub(/\/$/, "", $6); if (
 present() { while IFS= read -r p; do [[ -e $p || -L $p ]] && echo "$p"; done <<<"$paths"; }
 before=$(present)
 
-if ! "${apt[@]}" install "$deb" >"$scratch/log" 2>&1; then
-	cat "$scratch/log"
-	bad "apt-get install $deb failed"
-	finish
-	exit
-fi
+must "apt-get install $deb failed" "${apt[@]}" install "$deb"
 same "dpkg status after install" "install ok installed" "$(dpkg-query -W -f='${Status}' "$name")"
 same "dpkg -L lists what the package holds" "$paths" "$(dpkg -L "$name" | grep -vx '/\.' | sort)"
-docs=()
-while IFS= read -r path; do
-	[[ $path == *.md || $path == */man/man?/* ]] && docs+=("$path")
-done <<<"$paths"
-check_doc_paths "" /usr "${docs[@]}"
+mapfile -t files <<<"$paths"
+check_doc_paths "" /usr "${files[@]}"
 check_walkthrough_in /usr "$src" "$scratch" "$simlib"
 
-if ! "${apt[@]}" remove "$name" >"$scratch/log" 2>&1; then
-	cat "$scratch/log"
-	bad "apt-get remove $name failed"
-fi
+must "apt-get remove $name failed" "${apt[@]}" remove "$name"
 if dpkg -l "$name" >/dev/null 2>&1; then bad "dpkg -l still lists $name"; else ok; fi
 same "nothing the package brought is left" "$before" "$(present)"
 check "dpkg keeps no files of $name" test -z "$(find /var/lib/dpkg/info -name "$name.*")"

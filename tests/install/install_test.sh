@@ -27,12 +27,7 @@ root=$dest$prefix
 mkdir -p "$root"/{bin,sbin,lib,include,share/man}
 before=$(cd "$dest" && find . | sort)
 
-if ! DESTDIR=$dest "${CMAKE:-cmake}" --install "$build" --prefix "$prefix" >"$scratch/log" 2>&1; then
-	cat "$scratch/log"
-	bad "cmake --install failed"
-	finish
-	exit
-fi
+must "cmake --install failed" env DESTDIR="$dest" "${CMAKE:-cmake}" --install "$build" --prefix "$prefix"
 
 want=$(printf "$prefix/%s\n" "$@" | sort)
 same "installed files" "$want" "$(cd "$dest" && find . ! -type d | sed 's/^\.//' | sort)"
@@ -65,10 +60,6 @@ mv "$root" "$scratch/moved/elsewhere"
 check_walkthrough_in "$scratch/moved/elsewhere" "$src" "$scratch" "$simlib"
 mv "$scratch/moved/elsewhere" "$root"
 
-if DESTDIR=$dest "${CMAKE:-cmake}" -P "$build/uninstall.cmake" >"$scratch/log" 2>&1; then
-	same "uninstall.cmake leaves the prefix as it was" "$before" "$(cd "$dest" && find . | sort)"
-else
-	cat "$scratch/log"
-	bad "uninstall.cmake failed"
-fi
+must "uninstall.cmake failed" env DESTDIR="$dest" "${CMAKE:-cmake}" -P "$build/uninstall.cmake"
+same "uninstall.cmake leaves the prefix as it was" "$before" "$(cd "$dest" && find . | sort)"
 finish

@@ -16,12 +16,8 @@ trap 'rm -rf "$scratch"' EXIT
 
 rm -rf "$out"
 mkdir -p "$out"
-if ! (cd "$build" && "${CPACK:-cpack}" -G DEB -B "$out") >"$scratch/log" 2>&1; then
-	cat "$scratch/log"
-	bad "cpack -G DEB failed"
-	finish
-	exit
-fi
+cd "$build" || exit
+must "cpack -G DEB failed" "${CPACK:-cpack}" -G DEB -B "$out"
 arch=$(dpkg --print-architecture)
 deb=$out/brantel-config_${version}-1_${arch}.deb
 check "package file $deb" test -f "$deb"
@@ -58,10 +54,6 @@ for elf in bin/brantel-sim sbin/brantel_config "$simlib"; do
 	check "$elf has no RPATH or RUNPATH" test -z "$(grep -E 'RPATH|RUNPATH' <<<"$dyn")"
 done
 # The documents name the package's paths, and each is there.
-docs=()
-for file in "$@"; do
-	[[ $file == *.md || $file == */man/* ]] && docs+=("$scratch/x/usr/$file")
-done
-check_doc_paths "$scratch/x" /usr "${docs[@]}"
+check_doc_paths "$scratch/x" /usr "${@/#/$scratch/x/usr/}"
 check_walkthrough_in "$scratch/x/usr" "$src" "$scratch" "$simlib"
 finish
