@@ -19,8 +19,8 @@ vlan eth1#0
 vlan eth1#3
 mac 00:11:22:33:44:55
 mac 00:11:22:33:44:66
-port my\x20port 0x0
-vlan my\x20port#0
+port p$(x) 0x0
+vlan p$(x)#0
 STATE
 
 # The subcommand words, as the tool lists them.
@@ -49,7 +49,7 @@ tool_cases() {
 	local -x LD_PRELOAD=$simlib BRANTEL_SIM_STATE=$state
 	# As the launcher does, so that a sanitizer build of the tool starts.
 	local -x ASAN_OPTIONS=verify_asan_link_order=0
-	expect "$mode: interfaces from the tool by path" "$(sorted 'eth1#0' 'eth1#3' 'my\ port#0')" \
+	expect "$mode: interfaces from the tool by path" "$(sorted 'eth1#0' 'eth1#3' 'p\$\(x\)#0')" \
 		$bc "$tool del "
 	# info prints eth1's two lines, then fails: nothing is offered.
 	local -x BRANTEL_SIM_FAULTS=GET_NUM_VLANS=EIO
@@ -69,10 +69,10 @@ run_cases() {
 	expect "$mode: interface names" "$devices" $bc "brantel_config enable "
 	expect "$mode: nothing after a full command" "" $bc "brantel_config enable eth0 "
 
-	expect "$mode: ports for disable" "$(sorted eth1 'my\ port')" $sc "$s brantel_config disable "
+	expect "$mode: ports for disable" "$(sorted eth1 'p\$\(x\)')" $sc "$s brantel_config disable "
 	expect "$mode: ports for add" eth1 $sc "$s brantel_config add e"
-	expect "$mode: ports for setflags" "$(sorted eth1 'my\ port')" $sc "$s brantel_config setflags "
-	expect "$mode: interfaces for del" "$(sorted 'eth1#0' 'eth1#3' 'my\ port#0')" \
+	expect "$mode: ports for setflags" "$(sorted eth1 'p\$\(x\)')" $sc "$s brantel_config setflags "
+	expect "$mode: interfaces for del" "$(sorted 'eth1#0' 'eth1#3' 'p\$\(x\)#0')" \
 		$sc "$s brantel_config del "
 	expect "$mode: interfaces for bind" "$(sorted 'eth1#0' 'eth1#3')" $sc "$s -- brantel_config bind e"
 	expect "$mode: interfaces for unbind" "eth1#3" $sc "$s brantel_config unbind eth1#3"
