@@ -104,10 +104,14 @@ bool state_path(const std::string& given, std::string& path) {
   return true;
 }
 
+StateStore store(const std::string& path) {
+  return StateStore(path, [](const std::string& m) { std::cerr << "brantel-sim: " << m << "\n"; });
+}
+
 int show(const std::string& path) {
   Model m;
   std::string error;
-  if (!StateStore(path).read(m, error)) return fail(error);
+  if (!store(path).read(m, error)) return fail(error);
   std::string text = serialize_state(m);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return fail(std::string("cannot write the state: ") + std::strerror(errno));
@@ -116,7 +120,7 @@ int show(const std::string& path) {
 
 int reset(const std::string& path) {
   std::string error;
-  if (!StateStore(path).replace(Model{}, error)) return fail(error);
+  if (!store(path).replace(Model{}, error)) return fail(error);
   return 0;
 }
 
@@ -140,7 +144,7 @@ int load(const std::string& path, const std::string& source) {
   if (!parse_state(text, m, error))
     return fail((source == "-" ? std::string("standard input") : source) + ": " + error +
                 " (nothing installed)");
-  if (!StateStore(path).replace(m, error)) return fail(error);
+  if (!store(path).replace(m, error)) return fail(error);
   return 0;
 }
 
@@ -211,7 +215,7 @@ int run(char** command, const std::string& state, const std::vector<std::string>
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int launch(int argc, char** argv) {
   std::string state, trace;
   std::vector<std::string> faults;
   bool forced = false;
@@ -266,4 +270,12 @@ int main(int argc, char** argv) {
     return load(path, argv[i + 1]);
   }
   return run(argv + i, absolute(state), faults, absolute(trace));
+}
+
+int main(int argc, char** argv) {
+  try {
+    return launch(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
 }

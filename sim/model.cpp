@@ -31,9 +31,13 @@ bool in_range(std::int32_t idx, std::size_t size) {
 const char* name_problem(std::string_view name) {
   if (name.empty()) return "empty";
   if (name.size() > kMaxNameLen) return "longer than 15 bytes";
-  if (name.find('\0') != std::string_view::npos) return "contains a NUL byte";
-  if (name.find('/') != std::string_view::npos) return "contains '/'";
   if (name == "." || name == "..") return "is \".\" or \"..\"";
+  for (char c : name) {
+    if (c == '\0') return "contains a NUL byte";
+    if (c == '/') return "contains '/'";
+    if (c == ':') return "contains ':'";
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return "contains white space";
+  }
   return nullptr;
 }
 

@@ -25,9 +25,9 @@ struct Port {
   std::vector<Vlan> vlans;  // in creation order
 };
 
-// Why a name is refused, or nullptr: empty, 16 bytes or more, NUL or '/'
-// inside, "." or "..".  Any other byte is allowed on purpose, so that tests
-// can feed hostile names to the tool.
+// Why a name is refused, or nullptr.  The kernel's own rules for device
+// names: 1 to 15 bytes, not "." or "..", no '/', ':' or white space.  Shell
+// metacharacters and a leading '-' are allowed, as the kernel allows them.
 const char* name_problem(std::string_view name);
 
 class Model {

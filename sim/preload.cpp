@@ -19,7 +19,7 @@ F next_symbol(const char* name) {
 
 bool is_socket(int fd) {
   int saved = errno;
-  struct stat st{};
+  struct stat st {};
   bool sock = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   errno = saved;
   return sock;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "brantel_sim.h"
 #include "codes.h"
@@ -53,13 +54,16 @@ void Simulator::setup() {
     config_err_ = EINVAL;
   }
   if (!opts_.trace_path.empty()) {
-    trace_fd_ = ::open(opts_.trace_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    std::string error;
+    trace_fd_ = open_owned(opts_.trace_path, O_WRONLY | O_APPEND | O_CREAT, 0666, error);
     if (trace_fd_ < 0) {
-      report_once(opts_.trace_path + ": cannot open trace: " + std::strerror(errno));
+      report_once("trace: " + error);
       if (!config_err_) config_err_ = EIO;
     }
   }
-  if (!opts_.state_path.empty()) store_ = std::make_unique<StateStore>(opts_.state_path);
+  if (!opts_.state_path.empty())
+    store_ = std::make_unique<StateStore>(opts_.state_path,
+                                          [this](const std::string& m) { report_once(m); });
 }
 
 void Simulator::trace(const std::string& line) {
@@ -129,7 +133,17 @@ int Simulator::serve(brantel_ioctl* raw) {
     err = d.err;
     injected = err != 0;
   }
-  if (!err) err = serve_model(req, reply);
+  if (!err) {
+    try {
+      err = serve_model(req, reply);
+    } catch (const std::bad_alloc&) {
+      // A state too large for this process's memory: the request fails,
+      // the host carries on.
+      report_once("out of memory while serving " +
+                  std::string(request_kind(req.code) ? request_kind(req.code)->name : "a request"));
+      err = EIO;
+    }
+  }
 
   if (!err) {
     ResultKind kind = result_kind(req.code);

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unordered_set>
 #include <vector>
 
@@ -129,7 +131,8 @@ bool parse_state(std::string_view text, Model& out, std::string& error) {
   std::unordered_set<std::uint64_t> port_macs;
   std::string name;
   std::size_t lineno = 0;
-  bool header = false;
+  bool header = false, ended = false;
+  std::size_t trailer_line = 0;
   auto fail = [&](const std::string& what) {
     error = "line " + std::to_string(lineno) + ": " + what;
     return false;
@@ -148,10 +151,20 @@ bool parse_state(std::string_view text, Model& out, std::string& error) {
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     ++lineno;
     if (!header) {
-      if (line != kStateHeader) return fail("missing header \"" + std::string(kStateHeader) + "\"");
+      if (line == kStateHeaderV1) {
+        ended = true;  // version 1 has no end line
+      } else if (line != kStateHeader) {
+        return fail("missing header \"" + std::string(kStateHeader) + "\"");
+      }
       header = true;
       continue;
     }
+    if (line == kStateTrailer && !ended) {
+      ended = true;
+      trailer_line = lineno;
+      continue;
+    }
+    if (trailer_line) return fail("text after the end line");
     auto f = split_fields(line);
     if (f.empty() || f[0].front() == '#') continue;
     auto& ports = out.ports();
@@ -186,6 +199,7 @@ bool parse_state(std::string_view text, Model& out, std::string& error) {
     lineno = 1;
     return fail("missing header \"" + std::string(kStateHeader) + "\"");
   }
+  if (!ended) return fail("no end line: the file was cut short");
   return true;
 }
 
@@ -215,6 +229,8 @@ std::string serialize_state(const Model& model) {
       }
     }
   }
+  out += kStateTrailer;
+  out += '\n';
   return out;
 }
 
@@ -232,19 +248,86 @@ std::string state_path_from_env(std::string& error) {
   return {};
 }
 
+int open_owned(const std::string& path, int flags, mode_t mode, std::string& error) {
+  // Non-blocking, so a FIFO planted in place of a file cannot hang the run.
+  int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) {
+    int err = errno;
+    // The kernel's own guard in sticky folders answers EACCES for a planted
+    // link before O_NOFOLLOW is looked at; either way, say what is there.
+    struct stat lst {};
+    if (err == ELOOP || (err == EACCES && lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)))
+      error = path + ": is a symbolic link; refusing to follow it (give the file's own path)";
+    else
+      error = path + ": cannot open: " + errno_text(err);
+    errno = err;
+    return -1;
+  }
+  struct stat st {};
+  const char* why = nullptr;
+  if (fstat(fd, &st) != 0)
+    why = "cannot examine it";
+  else if (st.st_uid != geteuid() && st.st_uid != 0)
+    why = "owned by another user; refusing to use it";
+  if (!why) {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+  }
+  error = path + ": " + why + " (uid " + std::to_string(st.st_uid) + ")";
+  ::close(fd);
+  errno = EPERM;
+  return -1;
+}
+
+namespace {
+
+// A state or lock file must be a regular file: a device or FIFO would hang
+// the run or feed it without end.
+bool is_regular(int fd, const std::string& path, std::string& error, off_t* size = nullptr) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = path + ": not a regular file; refusing to use it";
+    return false;
+  }
+  if (size) *size = st.st_size;
+  return true;
+}
+
+// Makes a rename in `path`'s folder durable.
+void sync_folder(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
 bool StateStore::read(Model& out, std::string& error) const {
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open_owned(path_, O_RDONLY, 0, error);
   if (fd < 0) {
     if (errno == ENOENT) {
       out.ports().clear();
       return true;
     }
-    error = path_ + ": cannot read: " + errno_text(errno);
+    return false;
+  }
+  off_t size = 0;
+  if (!is_regular(fd, path_, error, &size)) {
+    ::close(fd);
+    return false;
+  }
+  if (static_cast<std::uint64_t>(size) > kMaxStateSize) {
+    error = path_ + ": larger than " + std::to_string(kMaxStateSize >> 20) +
+            " MiB; refusing to load it";
+    ::close(fd);
     return false;
   }
   std::string text;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+  text.reserve(static_cast<std::size_t>(size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -255,6 +338,13 @@ bool StateStore::read(Model& out, std::string& error) const {
       return false;
     }
     if (n == 0) break;
+    // The file may grow while it is read.
+    if (text.size() + static_cast<std::size_t>(n) > kMaxStateSize) {
+      error = path_ + ": larger than " + std::to_string(kMaxStateSize >> 20) +
+              " MiB; refusing to load it";
+      ::close(fd);
+      return false;
+    }
     text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
@@ -269,30 +359,70 @@ bool StateStore::read(Model& out, std::string& error) const {
 int StateStore::lock(std::string& error) const {
   if (!make_parents(path_, error)) return -1;
   std::string lock_path = path_ + ".lock";
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    error = lock_path + ": cannot open: " + errno_text(errno);
-    return -1;
-  }
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    error = lock_path + ": cannot lock: " + errno_text(errno);
+  // Readable by no one else: flock needs only a descriptor, so anyone who
+  // could open the file could hold the lock for ever.
+  int fd = open_owned(lock_path, O_RDWR | O_CREAT, 0600, error);
+  if (fd < 0) return -1;
+  if (!is_regular(fd, lock_path, error)) {
     ::close(fd);
     return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, 0600);
+
+  // Polled, so that a long wait can be reported once and the run stays
+  // interruptible; the first try costs nothing when no one holds it.
+  constexpr long kReportAfterMs = 3000;
+  long waited_ms = 0, pause_ms = 1;
+  bool reported = false;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      error = lock_path + ": cannot lock: " + errno_text(errno);
+      ::close(fd);
+      return -1;
+    }
+    if (!reported && waited_ms >= kReportAfterMs && notice_) {
+      notice_(lock_path + ": waiting for another run to release the lock");
+      reported = true;
+    }
+    struct timespec ts {
+      0, pause_ms * 1000000
+    };
+    nanosleep(&ts, nullptr);
+    waited_ms += pause_ms;
+    pause_ms = std::min(pause_ms * 2, 20L);
   }
   return fd;
 }
 
 bool StateStore::write_locked(const Model& model, std::string& error) const {
+  // Whatever sits at the temporary name (a leftover of a killed run, or a
+  // file or link someone planted) is removed, and the file is made afresh:
+  // never written through a link, never owned by anyone else.  Only the
+  // lock holder gets here, so no other run is writing it.
+  // The file replaced must be the state itself: replacing a link by a file
+  // would split one state into two.
+  int cur = open_owned(path_, O_RDONLY, 0, error);
+  if (cur < 0 && errno != ENOENT) return false;
+  if (cur >= 0) {
+    bool regular = is_regular(cur, path_, error);
+    ::close(cur);
+    if (!regular) return false;
+  }
   std::string tmp = path_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    error = tmp + ": cannot remove: " + errno_text(errno);
+    return false;
+  }
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = tmp + ": cannot write: " + errno_text(errno);
     return false;
   }
   // Keep the permissions someone gave the file.
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+  if (::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, st.st_mode & 0777);
   std::string text = serialize_state(model);
   bool ok = write_all(fd, text) && fsync(fd) == 0;
   int err = errno;
@@ -300,16 +430,18 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
     ok = false;
     err = errno;
   }
-  if (ok && ::rename(tmp.c_str(), path_.c_str()) != 0) {
+  if (!ok) {
+    error = tmp + ": cannot write: " + errno_text(err);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (::rename(tmp.c_str(), path_.c_str()) != 0) {
     error = path_ + ": cannot replace: " + errno_text(errno);
     ::unlink(tmp.c_str());
     return false;
   }
-  if (!ok) {
-    error = tmp + ": cannot write: " + errno_text(err);
-    ::unlink(tmp.c_str());
-  }
-  return ok;
+  sync_folder(path_);
+  return true;
 }
 
 int StateStore::update(const std::function<int(Model&)>& change, Model& current, std::string& error,

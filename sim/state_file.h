@@ -11,7 +11,15 @@
 
 namespace brantel_sim {
 
-inline constexpr std::string_view kStateHeader = "brantel-sim state 1";
+// Version 2 files end with kStateTrailer, so a file cut short shows; files of
+// version 1, which have no such line, still load.
+inline constexpr std::string_view kStateHeader = "brantel-sim state 2";
+inline constexpr std::string_view kStateHeaderV1 = "brantel-sim state 1";
+inline constexpr std::string_view kStateTrailer = "end";
+
+// The largest state file read, far above what a million addresses need
+// (about 22 bytes each); anything larger is refused rather than loaded.
+inline constexpr std::size_t kMaxStateSize = std::size_t{256} << 20;
 
 // Parses a whole state file.  On failure returns false and sets `error` to
 // e.g. `line 3: unknown record "foo"`; `out` is then unspecified.
@@ -27,9 +35,14 @@ std::string escape_state_name(std::string_view name);
 // Empty with `error` set when none can be made.
 std::string state_path_from_env(std::string& error);
 
+// The files are never reached through a symbolic link, must be regular files
+// owned by this user or root, and are replaced by files created afresh: the
+// simulator runs as root, perhaps in a folder others can write to.
 class StateStore {
  public:
-  explicit StateStore(std::string path) : path_(std::move(path)) {}
+  // `notice` hears one line when the lock is slow to come.
+  explicit StateStore(std::string path, std::function<void(const std::string&)> notice = {})
+      : path_(std::move(path)), notice_(std::move(notice)) {}
   const std::string& path() const { return path_; }
 
   // Reads the file; a missing file is an empty module.  On failure returns
@@ -53,7 +66,14 @@ class StateStore {
   int lock(std::string& error) const;
 
   std::string path_;
+  std::function<void(const std::string&)> notice_;
 };
+
+// Opens a file the simulator writes to or reads its state from, refusing a
+// symbolic link and a file owned by another user (root aside); `what` is for
+// the message, e.g. "cannot open".  Needs O_NOFOLLOW semantics from flags,
+// which it adds.  -1 with `error` set on failure.
+int open_owned(const std::string& path, int flags, mode_t mode, std::string& error);
 
 }  // namespace brantel_sim
 

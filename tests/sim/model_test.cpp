@@ -43,9 +43,12 @@ TEST_F(ModelTest, NameRules) {
   // "ifname#0" must fit in 15 bytes, so a port name has 13 at most.
   EXPECT_EQ(c.enable("abcdefghijklmn"), EINVAL);
   EXPECT_EQ(c.enable("abcdefghijklm"), 0);
-  // Blanks and shell metacharacters are allowed on purpose.
-  EXPECT_EQ(c.enable("a b;$(x)"), 0);
-  EXPECT_EQ(c.dump(), "abcdefghijklm 0x0: abcdefghijklm#0{}; a b;$(x) 0x0: a b;$(x)#0{}");
+  // The kernel's rules: no ':' or white space; shell metacharacters and a
+  // leading '-' are fine.
+  for (const char* bad : {"a b", "a\tb", "a\nb", "a\rb", "a:b"})
+    EXPECT_EQ(c.enable(bad), EINVAL) << bad;
+  EXPECT_EQ(c.enable("-a;$(x)"), 0);
+  EXPECT_EQ(c.dump(), "abcdefghijklm 0x0: abcdefghijklm#0{}; -a;$(x) 0x0: -a;$(x)#0{}");
 }
 
 TEST_F(ModelTest, AddRules) {

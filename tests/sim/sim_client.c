@@ -5,6 +5,7 @@
  *   CODE[,p=PORTIDX][,n=IFNAME|NULL][,i=IFIDX][,m=aa:bb:cc:dd:ee:ff|NULL]
  *       [,x=MACADDRIDX][,r=NULL]
  *   sock      open a fresh control socket ("socket ok" or "socket -1 ERRNO")
+ *   dgram     open a datagram socket, as ifconfig does ("dgram ok" or "dgram -1 ERRNO")
  *   devnull   send the following requests on /dev/null instead
  *
  * A request prints "0 num=N name=HEX" (the 16 name bytes in hex) or
@@ -38,6 +39,14 @@ int main(int argc, char **argv) {
         fd = s;
         printf("socket ok\n");
       }
+      continue;
+    }
+    if (strcmp(argv[a], "dgram") == 0) {
+      int s = socket(AF_INET, SOCK_DGRAM, 0);
+      if (s < 0)
+        printf("dgram -1 %d\n", errno);
+      else
+        printf("dgram ok\n");
       continue;
     }
     if (strcmp(argv[a], "devnull") == 0) {

@@ -32,6 +32,13 @@ class TempDir {
   std::string path_;
 };
 
+// A state file of the current version holding `records` (lines, each with
+// its newline).
+inline std::string state_text(const std::string& records) {
+  return std::string(brantel_sim::kStateHeader) + "\n" + records +
+         std::string(brantel_sim::kStateTrailer) + "\n";
+}
+
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

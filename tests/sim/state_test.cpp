@@ -1,5 +1,6 @@
 // The state file: format, corruption handling, locking between runs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,17 +30,15 @@ brantel_sim::Options on_file(const std::string& path,
 
 TEST(StateFormat, RoundTripKeepsEverythingAndEscapesNames) {
   Model m;
-  std::string odd = std::string("a b\\\"\x7f\xff", 7);
+  std::string odd = std::string("a\\\"\x7f\xff", 5);
   m.ports().push_back(
       {odd, static_cast<std::int32_t>(0x80000001), {{odd + "#0", {{1, 2, 3, 4, 5, 0xab}}}}});
   m.ports().push_back({"eth1", 0, {}});
   std::string text = serialize_state(m);
-  EXPECT_EQ(text,
-            "brantel-sim state 1\n"
-            "port a\\x20b\\x5c\"\\x7f\\xff 0x80000001\n"
-            "vlan a\\x20b\\x5c\"\\x7f\\xff#0\n"
-            "mac 01:02:03:04:05:ab\n"
-            "port eth1 0x0\n");
+  EXPECT_EQ(text, sim_test::state_text("port a\\x5c\"\\x7f\\xff 0x80000001\n"
+                                       "vlan a\\x5c\"\\x7f\\xff#0\n"
+                                       "mac 01:02:03:04:05:ab\n"
+                                       "port eth1 0x0\n"));
   Model back;
   std::string error;
   ASSERT_TRUE(parse_state(text, back, error)) << error;
@@ -62,13 +61,12 @@ TEST(StateFormat, InputIsReadLeniently) {
                   "port p -2",  // no final newline
                   m, error))
       << error;
-  EXPECT_EQ(serialize_state(m),
-            "brantel-sim state 1\n"
-            "port eth0 0xf\n"
-            "vlan eth0\\x5c#0\n"
-            "mac aa:bb:cc:dd:ee:0f\n"
-            "port eA 0xffffffff\n"
-            "port p 0xfffffffe\n");
+  // A file of version 1 has no end line.
+  EXPECT_EQ(serialize_state(m), sim_test::state_text("port eth0 0xf\n"
+                                                     "vlan eth0\\x5c#0\n"
+                                                     "mac aa:bb:cc:dd:ee:0f\n"
+                                                     "port eA 0xffffffff\n"
+                                                     "port p 0xfffffffe\n"));
 }
 
 TEST(StateFormat, EveryKindOfCorruptionIsRefused) {
@@ -76,7 +74,14 @@ TEST(StateFormat, EveryKindOfCorruptionIsRefused) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "line 1: missing header"},
       {"port eth0 0\n", "line 1: missing header"},
-      {"brantel-sim state 2\n", "line 1: missing header"},
+      {"brantel-sim state 3\n", "line 1: missing header"},
+      // Version 2 ends with its end line: a file cut at a line end shows.
+      {"brantel-sim state 2\nport eth0 0\n", "line 2: no end line"},
+      {"brantel-sim state 2\nend\nport eth0 0\n", "line 3: text after the end line"},
+      {h + "end\n", "line 2: unknown record \"end\""},
+      {h + "port a\\x20b 0\n", "line 2: bad port name \"a\\x20b\": contains white space"},
+      {h + "port a:b 0\n", "line 2: bad port name"},
+      {h + "port a 0\nvlan a\\x0a#1\n", "line 3: bad interface name"},
       {h + "foo bar\n", "line 2: unknown record \"foo\""},
       {h + "vlan eth0#0\n", "line 2: vlan before any port"},
       {h + "port eth0 0\nmac 00:11:22:33:44:55\n", "line 3: mac before any vlan"},
@@ -111,7 +116,7 @@ TEST(StateFormat, EveryKindOfCorruptionIsRefused) {
 TEST(StateStore, CorruptFileFailsEveryRequestAndIsLeftAlone) {
   TempDir dir;
   std::string path = dir / "state";
-  const std::string text = "brantel-sim state 1\nport eth0 0\nfoo\n";
+  const std::string text = sim_test::state_text("port eth0 0\nfoo\n");
   sim_test::write_file(path, text);
 
   std::vector<std::string> messages;
@@ -144,11 +149,16 @@ TEST(StateStore, MissingFileIsEmptyAndFirstChangeMakesFolders) {
   EXPECT_EQ(c.dump(), "");
   EXPECT_FALSE(std::filesystem::exists(path));
   ASSERT_EQ(c.enable("eth0"), 0);
-  EXPECT_EQ(sim_test::read_file(path), "brantel-sim state 1\nport eth0 0x0\nvlan eth0#0\n");
-  // A refused change does not rewrite the file.
-  auto before = std::filesystem::last_write_time(path);
+  const std::string text = sim_test::state_text("port eth0 0x0\nvlan eth0#0\n");
+  EXPECT_EQ(sim_test::read_file(path), text);
+  // A refused change does not rewrite the file: the same file, the same bytes.
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
   EXPECT_EQ(c.enable("eth0"), EEXIST);
-  EXPECT_EQ(std::filesystem::last_write_time(path), before);
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(sim_test::read_file(path), text);
 }
 
 TEST(StateStore, QueriesUseOneSnapshotAndChangesSeeOtherRuns) {
