@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   std::uint8_t flags = data[0];
   std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  std::string state(brantel_sim::kStateHeader);
+  std::string state(brantel_sim::kStateHeaderV1);  // no end line needed
   state += '\n';
   state += next_field(rest);
   brantel_sim::Options opts;
