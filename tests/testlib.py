@@ -8,7 +8,9 @@ import subprocess
 import sys
 import termios
 
-HEADER = "brantel-sim state 1"
+# What show prints around the records, and what the states written here hold.
+HEADER = "brantel-sim state 2"
+TRAILER = "end"
 
 # The rows of the tool's command table, as its usage listing shows them.
 COMMANDS = [
@@ -52,7 +54,7 @@ def clean_env(*path, **extra):
 
 def state_text(records):
     """A state file holding the given record lines."""
-    return "".join(line + "\n" for line in [HEADER, *records])
+    return "".join(line + "\n" for line in [HEADER, *records, TRAILER])
 
 
 def read_lines(path):
@@ -108,9 +110,9 @@ class Sim:
         not parse."""
         r = self._launch(["show"])
         lines = r.stdout.splitlines()
-        if lines[:1] != [HEADER]:
-            raise Failure(f"show printed no header:\n{r.stdout[:200]}")
-        return lines[1:]
+        if lines[:1] != [HEADER] or lines[-1:] != [TRAILER]:
+            raise Failure(f"show printed no header or end line:\n{r.stdout[:200]}")
+        return lines[1:-1]
 
     def load(self, text):
         self._launch(["load", "-"], input=text)
