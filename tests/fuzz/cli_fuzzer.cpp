@@ -55,11 +55,6 @@ int socket_error() { return brantel_sim::socket_call(); }
 
 using namespace brantel_fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  quiet_stdio();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::uint8_t flags = data[0];

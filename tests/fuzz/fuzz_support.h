@@ -159,6 +159,11 @@ extern "C" int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file
   return 0;
 }
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  brantel_fuzz::quiet_stdio();
+  return 0;
+}
+
 extern "C" pid_t waitpid(pid_t pid, int* status, int options) {
   using namespace brantel_fuzz;
   if (!g_run_base || pid != kFakePid)
