@@ -8,6 +8,7 @@
 #include "brantel_config.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/if_brantel.h>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -48,11 +49,19 @@ const struct command command_list[NUM_COMMANDS] = {
     {"info", "print state of mac based vlans", do_info, "info"},
 };
 
+// Why a write to standard output first failed.  The C library drops the
+// text then, so main reports it instead of claiming success.
+static int output_error;
+
+static void flush_output(void) {
+  if (fflush(stdout) != 0 && output_error == 0) output_error = errno;
+}
+
 // perror after flushing standard output, so that when both streams share a
 // pipe or file the lines printed so far come before the error.
 static void report_error(const char *context) {
   int saved = errno;
-  fflush(stdout);
+  flush_output();
   errno = saved;
   perror(context);
 }
@@ -314,7 +323,7 @@ static void ifconfig_down(char *ifname) {
   char *args[] = {prog, ifname, down, NULL};
   pid_t pid;
 
-  fflush(stdout);  // our progress text comes before whatever ifconfig prints
+  flush_output();  // our progress text comes before whatever ifconfig prints
   int err = posix_spawnp(&pid, prog, NULL, NULL, args, environ);
   if (err != 0) {
     fprintf(stderr, "brantel_config: cannot start ifconfig: %s\n", strerror(err));
@@ -372,10 +381,36 @@ int dispatch(int argc, char **argv) {
   return result;
 }
 
+// A closed standard descriptor would be the next one opened, the control
+// socket say, and the tool's text would go there; each is put on /dev/null.
+// isatty tells a closed descriptor (EBADF) and is imported anyway: each
+// imported routine costs start-up time.
+static bool open_standard_descriptors(void) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+    if (!isatty(fd) && errno == EBADF && open("/dev/null", fd ? O_WRONLY : O_RDONLY) != fd)
+      return false;
+  return true;
+}
+
 int main(int argc, char **argv) {
+  if (!open_standard_descriptors()) {
+    fprintf(stderr, "brantel_config: cannot open /dev/null: %s\n", strerror(errno));
+    return 1;
+  }
   // Fully buffered into a static buffer when not on a terminal: a large
   // report then costs a few write calls and no heap.
   static char outbuf[1 << 16];
   if (!isatty(STDOUT_FILENO)) setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
-  return dispatch(argc, argv);
+  int result = dispatch(argc, argv);
+
+  // Text that was lost is a failure even where the command succeeded.  A
+  // write that failed inside printf leaves no reason behind (a terminal's,
+  // mostly): EIO stands for it.  ferror_unlocked is inline, not imported.
+  flush_output();
+  if (ferror_unlocked(stdout)) {
+    fprintf(stderr, "brantel_config: write error: %s\n",
+            strerror(output_error ? output_error : EIO));
+    if (result == 0) result = 1;
+  }
+  return result;
 }

@@ -90,3 +90,13 @@ $ brantel_config help inf
 $ brantel_config help info enable extra
 > info
 trace:
+
+=== output that cannot be written: one line on stderr, status 1 where it was 0
+stdout: full
+$ brantel_config help info
+! brantel_config: write error: No space left on device
+? 1
+stdout: full
+$ brantel_config help
+! brantel_config: write error: No space left on device
+? 255

@@ -167,3 +167,32 @@ $ brantel_config info
 ! socket: Too many open files
 > @listing
 ? 1
+
+=== closed or full standard output: the report is lost, and only a write error says so
+state:
+  port eth1 0x1
+stdout: closed
+$ brantel_config info
+trace:
+  GET_NUM_PORTS -> num=1
+  GET_PORT_NAME portidx=0 -> name="eth1"
+  GET_PORT_FLAGS portidx=0 ifname="eth1" -> num=1
+  GET_NUM_VLANS portidx=0 -> num=0
+stdout: full
+$ brantel_config info
+! brantel_config: write error: No space left on device
+? 1
+
+=== closed standard error: a refusal still ends with the listing and status 1
+state:
+  port eth1 0x1
+stderr: closed
+fault: GET_PORT_FLAGS=EIO
+$ brantel_config info
+> -eth1
+> @listing
+? 1
+trace:
+  GET_NUM_PORTS -> num=1
+  GET_PORT_NAME portidx=0 -> name="eth1"
+  GET_PORT_FLAGS portidx=0 ifname="eth1" -> EIO (injected)

@@ -18,7 +18,10 @@ A transcript file holds many short cases:
       port eth1 0x1
 
 Each case starts from its `state:` (an empty module without one).  Per command:
-`fault:` and `env: NAME=VALUE` lines before `$` apply to that command only;
+`fault:` and `env: NAME=VALUE` lines before `$` apply to that command only,
+and so do `stdout:` or `stderr:` with `closed`, and `stdout:` with `full`
+(/dev/full) or `gone` (a pipe whose reader has gone), which leave that
+stream out of the comparison;
 `>` lines are standard output, `!` lines standard error, in the order the
 tool writes them; a line ending in `\\c` has no line end; `> @listing` is the
 usage listing; `? N` is the exit status (0 when absent); `trace:` lists the
@@ -58,6 +61,19 @@ class Command:
         self.status = 0
         self.trace = None
         self.ifconfig = None
+        self.streams = {}  # stream: how it is given, for stdout: and stderr:
+
+
+def gone():
+    """A pipe whose reader has gone."""
+    read, write = os.pipe()
+    os.close(read)
+    return write
+
+
+# Standard streams other than a pipe, as the descriptor to give; None for
+# closed.
+STREAMS = {"closed": lambda: None, "full": lambda: os.open("/dev/full", os.O_WRONLY), "gone": gone}
 
 
 class Case:
@@ -100,6 +116,8 @@ def parse(path):
                 setattr(cmd, line[:-1], block)
             elif key == "fault:":
                 pending.faults.append(rest)
+            elif key in ("stdout:", "stderr:") and rest in STREAMS:
+                pending.streams[key[:-1]] = rest
             elif key == "env:":
                 name, _, value = rest.partition("=")
                 pending.env[name] = value
@@ -134,6 +152,21 @@ class Runner:
             # Found now: a case may run with a PATH of its own.
             self.wrap[0] = shutil.which(self.wrap[0]) or self.wrap[0]
 
+    def run(self, sim, cmd, command, merged, **kw):
+        fds = {name: STREAMS[how]() for name, how in cmd.streams.items()}
+        closed = [1 if name == "stdout" else 2 for name, fd in fds.items() if fd is None]
+        both = subprocess.STDOUT if merged and not fds else subprocess.PIPE
+        try:
+            return sim.run(command, cmd.faults, timeout=20,
+                           stdout=fds.get("stdout") or subprocess.PIPE,
+                           stderr=fds.get("stderr") or both,
+                           preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None,
+                           **kw)
+        finally:
+            for fd in fds.values():
+                if fd is not None:
+                    os.close(fd)
+
     def run_case(self, case, merged):
         fails = self.failures
         with tempfile.TemporaryDirectory(prefix="brantel-t.") as tmp:
@@ -148,15 +181,15 @@ class Runner:
                 command = cmd.argv
                 if self.wrap and command[:1] == ["brantel_config"]:
                     command = self.wrap + command
-                r = sim.run(command, cmd.faults, env=env, cwd=tmp, timeout=20,
-                            stderr=subprocess.STDOUT if merged else subprocess.PIPE)
-                if merged:
+                r = self.run(sim, cmd, command, env=env, cwd=tmp, merged=merged)
+                if merged and not cmd.streams:
                     fails.compare(where, "stdout and stderr on one pipe",
                                   "".join(t for _, t in cmd.out), r.stdout)
                 else:
                     for stream, got in (("out", r.stdout), ("err", r.stderr)):
                         want = "".join(t for s, t in cmd.out if s == stream)
-                        fails.compare(where, "std" + stream, want, got)
+                        if "std" + stream not in cmd.streams:
+                            fails.compare(where, "std" + stream, want, got)
                     if cmd.trace is not None:
                         fails.compare_lines(where, "trace", cmd.trace, sim.read_trace())
                     if cmd.ifconfig is not None:

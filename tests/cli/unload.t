@@ -224,6 +224,16 @@ $ brantel_config unload
 ifconfig:
   [eth1#0**********] [down]
 
+=== closed output: the teardown finishes, status 0
+state:
+  port eth1 0x0
+  vlan eth1#0
+stdout: closed
+$ brantel_config unload
+ifconfig:
+  [eth1#0] [down]
+after:
+
 === no socket
 fault: socket=EMFILE
 $ brantel_config unload
