@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/if_brantel.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -333,7 +334,15 @@ static void ifconfig_down(char *ifname) {
     ;
 }
 
+static void ignore_signal(int) {}
+
 int do_unload(int, char **) {
+  // A reader that goes away must not stop the teardown halfway: a write
+  // then fails instead of killing the tool, and main reports it.  A handler
+  // does that where SIG_IGN would, and unlike SIG_IGN it does not reach the
+  // ifconfig started below; a SIG_IGN the tool was given stays.
+  if (signal(SIGPIPE, ignore_signal) == SIG_IGN) signal(SIGPIPE, SIG_IGN);
+
   int s = open_control_socket();
   if (s < 0) return 1;
   struct brantel_ioctl req = {};

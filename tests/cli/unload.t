@@ -234,6 +234,20 @@ ifconfig:
   [eth1#0] [down]
 after:
 
+=== a reader that goes away: the teardown finishes, then the write error, status 1
+state:
+  port eth1 0x0
+  vlan eth1#0
+  vlan eth1#1
+stdout: gone
+$ brantel_config unload
+! brantel_config: write error: Broken pipe
+? 1
+ifconfig:
+  [eth1#0] [down]
+  [eth1#1] [down]
+after:
+
 === no socket
 fault: socket=EMFILE
 $ brantel_config unload
