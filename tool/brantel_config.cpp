@@ -69,7 +69,10 @@ static void report_error(const char *context) {
 
 static int open_control_socket(void) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) report_error("socket");
+  if (s < 0)
+    report_error("socket");
+  else
+    ioctl(s, FIOCLEX, NULL);  // not for the ifconfig that unload starts
   return s;
 }
 
