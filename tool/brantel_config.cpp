@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/if_brantel.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -318,16 +319,36 @@ int get_num_vlans(int portidx, int s) {
   return reply.num;
 }
 
+// ifconfig would read a name that starts with '-' as an option and leave the
+// interface up, so such a name gets the flag request ifconfig itself makes.
+static void take_down(const char *ifname, int s) {
+  struct ifreq ifr = {};
+  if (strlen(ifname) >= sizeof ifr.ifr_name) {
+    errno = ENAMETOOLONG;  // the kernel would act on a shorter name
+  } else {
+    strcpy(ifr.ifr_name, ifname);
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
+      ifr.ifr_flags &= ~IFF_UP;
+      if (ioctl(s, SIOCSIFFLAGS, &ifr) == 0) return;
+    }
+  }
+  fprintf(stderr, "brantel_config: cannot take %s down: %s\n", ifname, strerror(errno));
+}
+
 // Take an interface down with the system's ifconfig.  The name comes from
 // the module and may hold shell metacharacters, so it is passed as one
 // argument with no shell in between.  The outcome is not looked at.
-static void ifconfig_down(char *ifname) {
+static void ifconfig_down(char *ifname, int s) {
   char prog[] = "ifconfig";
   char down[] = "down";
   char *args[] = {prog, ifname, down, NULL};
   pid_t pid;
 
   flush_output();  // our progress text comes before whatever ifconfig prints
+  if (ifname[0] == '-') {
+    take_down(ifname, s);
+    return;
+  }
   int err = posix_spawnp(&pid, prog, NULL, NULL, args, environ);
   if (err != 0) {
     fprintf(stderr, "brantel_config: cannot start ifconfig: %s\n", strerror(err));
@@ -369,7 +390,7 @@ int do_unload(int, char **) {
       if (send_checked(s, &req, GET_VLAN_NAME, "ioctl (GET_VLAN_NAME)") < 0) return 1;
       copy_reply_name(ifname, rep.name);
       printf("Configuring down interface: %s with ifconfig...", ifname);
-      ifconfig_down(ifname);
+      ifconfig_down(ifname, s);
       if (_do_del(ifname, s) < 0) return 1;
     }
     if (_do_disable(port, s) < 0) return 1;

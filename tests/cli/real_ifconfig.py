@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """unload with the real ifconfig on real interfaces, in a private network
-namespace: interfaces named like the simulated ones must be down afterwards.
+namespace: interfaces named like the simulated ones must be down afterwards,
+one taken down by ifconfig, one whose name ifconfig would take for an option.
 
 Usage: real_ifconfig.py BRANTEL_SIM TOOL_DIR.  Exits 77 (skipped) where a
 private network namespace cannot be made (not root, no unshare)."""
@@ -15,7 +16,8 @@ from testlib import Failures, Sim, clean_env  # noqa: E402
 
 SKIP = 77
 IFF_UP = 0x1
-NAMES = ["eth1#0", "eth1#7"]  # one veth pair: both ends are vlans of eth1
+PORTS = {"eth1": "eth1#0", "-a": "-a#0"}  # port: its vlan, the two ends of one veth pair
+NAMES = list(PORTS.values())
 
 
 def inside(sim, tool_dir):
@@ -23,20 +25,19 @@ def inside(sim, tool_dir):
     if not shutil.which("ifconfig", path=env["PATH"]):
         print("FAIL: no ifconfig on PATH (Debian package net-tools)")
         return 1
-    subprocess.run(["ip", "link", "add", NAMES[0], "type", "veth", "peer", "name", NAMES[1]],
-                   check=True)
+    subprocess.run(["ip", "link", "add", "name", NAMES[0], "type", "veth", "peer", "name",
+                    NAMES[1]], check=True)
     for n in NAMES:
-        subprocess.run(["ip", "link", "set", n, "up"], check=True)
+        subprocess.run(["ip", "link", "set", "dev", n, "up"], check=True)
     before = {n: flags(n) & IFF_UP for n in NAMES}
     with tempfile.TemporaryDirectory() as tmp:
         sim = Sim(sim, os.path.join(tmp, "state"), env=env)
-        sim.write(["port eth1 0x0"] + [f"vlan {n}" for n in NAMES])
+        sim.write([line for p, v in PORTS.items() for line in (f"port {p} 0x0", f"vlan {v}")])
         r = sim.run(["brantel_config", "unload"], stderr=subprocess.STDOUT, text=True)
-    want = ("Found: 1 ports\nFound: 2 vlans for port: 0\n"
-            "Configuring down interface: eth1#0 with ifconfig...Deleted interface: eth1#0\n"
-            "Found: 1 vlans for port: 0\n"
-            "Configuring down interface: eth1#7 with ifconfig...Deleted interface: eth1#7\n"
-            "Found: 0 vlans for port: 0\nDisabled port: eth1\nFound: 0 ports\n")
+    want = "".join(f"Found: {n} ports\nFound: 1 vlans for port: 0\n"
+                   f"Configuring down interface: {v} with ifconfig...Deleted interface: {v}\n"
+                   f"Found: 0 vlans for port: 0\nDisabled port: {p}\n"
+                   for n, (p, v) in zip((2, 1), PORTS.items())) + "Found: 0 ports\n"
     fails = Failures()
     if not all(before.values()):
         fails.fail("unload", f"interfaces not up before unload: {before}")

@@ -248,6 +248,22 @@ ifconfig:
   [eth1#1] [down]
 after:
 
+=== a name that starts with '-' is taken down without ifconfig, which takes it for an option
+state:
+  port -a 0x0
+  vlan -a#0
+$ brantel_config unload
+> Found: 1 ports
+> Found: 1 vlans for port: 0
+> Configuring down interface: -a#0 with ifconfig...\c
+! brantel_config: cannot take -a#0 down: No such device
+> Deleted interface: -a#0
+> Found: 0 vlans for port: 0
+> Disabled port: -a
+> Found: 0 ports
+ifconfig:
+after:
+
 === no socket
 fault: socket=EMFILE
 $ brantel_config unload
