@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/if_brantel.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -104,7 +105,16 @@ static const struct command *find_command(const char *word) {
   return NULL;
 }
 
-int parseInt(const char *s) { return (int)strtol(s, NULL, 0); }
+int parseInt(const char *s) {
+  long value = strtol(s, NULL, 0);
+  // A value that fits 32 bits, signed or not, is narrowed as it always was
+  // (0xffffffff sends every bit set).  One beyond them is sent as the nearest
+  // int limit, for the module to refuse, rather than as the unrelated number
+  // its low 32 bits make.
+  if (value > INT_MAX && (unsigned long)value > UINT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return (int)value;
+}
 
 int do_help(int argc, char **argv) {
   if (argc <= 1) return -1;
