@@ -195,17 +195,22 @@ TEST_F(Daemon, NonZeroFlagsKeepDirectoryAndDescriptors) {
   EXPECT_EQ(r.after.lowest_free, r.before.lowest_free);
 }
 
-TEST_F(Daemon, ClosedStdinGetsDevNullWhichStaysOpen) {
-  Report r = detach(0, 0, [&] {
-    redirect_all();
-    close(0);
-    return std::string();
-  });
-  expect_detached(r);
-  EXPECT_FALSE(r.before.fd[0].open);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(r.after.fd[i], null_) << "descriptor " << i;
-  // No descriptor beyond the standard ones was left behind.
-  EXPECT_EQ(r.after.lowest_free, r.before.lowest_free_above2);
+// open gives back the closed descriptor itself, which must stay open
+// whichever of the three it is.
+TEST_F(Daemon, EachClosedStandardDescriptorGetsDevNullWhichStaysOpen) {
+  for (int closed = 0; closed < 3; ++closed) {
+    SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+    Report r = detach(0, 0, [&] {
+      redirect_all();
+      close(closed);
+      return std::string();
+    });
+    expect_detached(r);
+    EXPECT_FALSE(r.before.fd[closed].open);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(r.after.fd[i], null_) << "descriptor " << i;
+    // No descriptor beyond the standard ones was left behind.
+    EXPECT_EQ(r.after.lowest_free, r.before.lowest_free_above2);
+  }
 }
 
 TEST_F(Daemon, BufferedOutputAppearsOnce) {
