@@ -160,12 +160,9 @@ class Runner:
             return sim.run(command, cmd.faults, timeout=20,
                            stdout=fds.get("stdout") or subprocess.PIPE,
                            stderr=fds.get("stderr") or both,
-                           preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None,
-                           **kw)
+                           preexec_fn=lambda: [os.close(fd) for fd in closed], **kw)
         finally:
-            for fd in fds.values():
-                if fd is not None:
-                    os.close(fd)
+            [os.close(fd) for fd in fds.values() if fd is not None]
 
     def run_case(self, case, merged):
         fails = self.failures

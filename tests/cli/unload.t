@@ -224,16 +224,6 @@ $ brantel_config unload
 ifconfig:
   [eth1#0**********] [down]
 
-=== closed output: the teardown finishes, status 0
-state:
-  port eth1 0x0
-  vlan eth1#0
-stdout: closed
-$ brantel_config unload
-ifconfig:
-  [eth1#0] [down]
-after:
-
 === a reader that goes away: the teardown finishes, then the write error, status 1
 state:
   port eth1 0x0
