@@ -25,6 +25,9 @@ namespace brantel_sim {
 class Realiser {
  public:
   virtual ~Realiser() = default;
+  // Called before a change request takes the state lock: 0, or an errno
+  // value that fails it at once (live mode: EPERM without CAP_NET_ADMIN).
+  virtual int admit() { return 0; }
   // Called under the state lock once a change request has turned the module
   // from `before` into `after`, before the state file is written.  Returns 0,
   // or an errno value after which nothing it did is left behind: the request

@@ -10,13 +10,21 @@
 
 #include "brantel_sim.h"
 #include "codes.h"
+#include "live/live.h"
 #include "trace.h"
 
 namespace brantel_sim {
 
 Options options_from_env() {
   Options o;
-  o.state_path = state_path_from_env(o.setup_error);
+  if (const char* live = std::getenv("BRANTEL_SIM_LIVE"); live && *live) {
+    // Network devices belong to the whole system, and so does their state.
+    const char* s = std::getenv("BRANTEL_SIM_STATE");
+    o.state_path = s && *s ? s : kLiveStatePath;
+    o.realiser = lazy_live_realiser();
+  } else {
+    o.state_path = state_path_from_env(o.setup_error);
+  }
   if (const char* f = std::getenv("BRANTEL_SIM_FAULTS")) o.faults = f;
   if (const char* t = std::getenv("BRANTEL_SIM_TRACE")) o.trace_path = t;
   o.checked_memory = true;
@@ -81,6 +89,8 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
   if (const RequestKind* kind = request_kind(req.code); kind && kind->changes) {
     // Live mode: the kernel follows each change before the file records it,
     // and is put back when the file cannot be written.
+    if (opts_.realiser)
+      if (int e = opts_.realiser->admit()) return e;
     Model before, after;
     auto change = [&](Model& m) {
       if (!opts_.realiser) return m.execute(req, reply);
@@ -175,6 +185,9 @@ namespace {
 std::mutex g_mutex;
 // Never destroyed: the host may still send requests from atexit handlers.
 Simulator* g_default = nullptr;
+// Set while a request is served: the sockets that live mode opens then are
+// the simulator's own, not the host's.
+thread_local bool t_serving = false;
 
 Simulator& default_simulator() {
   if (!g_default) g_default = new Simulator(options_from_env());
@@ -186,6 +199,10 @@ Simulator& default_simulator() {
 int serve(brantel_ioctl* req) noexcept {
   try {
     std::lock_guard<std::mutex> lock(g_mutex);
+    t_serving = true;
+    struct Done {
+      ~Done() { t_serving = false; }
+    } done;
     return default_simulator().serve(req);
   } catch (...) {
     return EIO;  // e.g. out of memory: fail the request, never the host
@@ -193,6 +210,7 @@ int serve(brantel_ioctl* req) noexcept {
 }
 
 int socket_call() noexcept {
+  if (t_serving) return 0;
   try {
     std::lock_guard<std::mutex> lock(g_mutex);
     return default_simulator().socket_call();

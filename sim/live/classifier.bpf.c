@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+/* The classifier of one port.  brantel_rx runs at the port's ingress and
+ * hands each frame to the interface its source address (destination, with
+ * flag 0x01) is bound to, or to the default interface.  brantel_accept runs
+ * at each interface's ingress: a frame handed over by destination arrives
+ * there as "other host", since the interface has an address of its own, and
+ * the IP stack would drop it. */
+#include "classifier.h"
+
+#include <bpf/bpf_helpers.h>
+#include <linux/bpf.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <linux/pkt_cls.h>
+
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, BRANTEL_MAX_MACS);
+  __type(key, struct brantel_mac_key);
+  __type(value, __u32); /* ifindex */
+} brantel_macs SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct brantel_port_config);
+} brantel_config SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+  __uint(max_entries, BRANTEL_OUTCOMES);
+  __type(key, __u32);
+  __type(value, __u64);
+} brantel_counts SEC(".maps");
+
+static __always_inline void count(__u32 outcome) {
+  __u64 *n = bpf_map_lookup_elem(&brantel_counts, &outcome);
+  if (n) *n += 1;
+}
+
+SEC("tc")
+int brantel_rx(struct __sk_buff *skb) {
+  void *data = (void *)(long)skb->data;
+  void *end = (void *)(long)skb->data_end;
+  struct ethhdr *eth = data;
+  __u32 zero = 0;
+  struct brantel_port_config *cfg = bpf_map_lookup_elem(&brantel_config, &zero);
+  if (!cfg) return TC_ACT_OK;
+
+  __u32 ifindex = cfg->default_ifindex;
+  __u32 outcome = BRANTEL_UNBOUND;
+  if ((void *)(eth + 1) <= end) {
+    struct brantel_mac_key key = {};
+    __builtin_memcpy(key.addr,
+                     (cfg->flags & BRANTEL_FLAG_BY_DESTINATION) ? eth->h_dest : eth->h_source, 6);
+    __u32 *bound = bpf_map_lookup_elem(&brantel_macs, &key);
+    if (bound) {
+      ifindex = *bound;
+      outcome = BRANTEL_BOUND;
+    }
+  }
+  if (!ifindex) {
+    count(BRANTEL_DROPPED);
+    return TC_ACT_SHOT;
+  }
+  count(outcome);
+  return bpf_redirect(ifindex, BPF_F_INGRESS);
+}
+
+SEC("tc")
+int brantel_accept(struct __sk_buff *skb) {
+  if (skb->pkt_type != PACKET_OTHERHOST) return TC_ACT_OK;
+  __u32 zero = 0;
+  struct brantel_port_config *cfg = bpf_map_lookup_elem(&brantel_config, &zero);
+  if (!cfg || !(cfg->flags & BRANTEL_FLAG_BY_DESTINATION)) return TC_ACT_OK;
+  void *data = (void *)(long)skb->data;
+  void *end = (void *)(long)skb->data_end;
+  struct ethhdr *eth = data;
+  if ((void *)(eth + 1) > end) return TC_ACT_OK;
+  struct brantel_mac_key key = {};
+  __builtin_memcpy(key.addr, eth->h_dest, 6);
+  __u32 *bound = bpf_map_lookup_elem(&brantel_macs, &key);
+  if (bound && *bound == skb->ifindex) bpf_skb_change_type(skb, PACKET_HOST);
+  return TC_ACT_OK;
+}
+
+char LICENSE[] SEC("license") = "GPL";

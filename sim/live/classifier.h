@@ -1,0 +1,41 @@
+/* Records shared by the classifier and the code that loads it. */
+#ifndef BRANTEL_SIM_LIVE_CLASSIFIER_H
+#define BRANTEL_SIM_LIVE_CLASSIFIER_H
+
+#include <linux/types.h>
+
+/* The port's flag that makes the destination address, not the source,
+ * choose the interface. */
+#define BRANTEL_FLAG_BY_DESTINATION 0x01
+
+/* Room for this many bound addresses on one port. */
+#define BRANTEL_MAX_MACS 65536
+
+/* What became of a frame that arrived on the port. */
+enum brantel_outcome {
+  BRANTEL_BOUND = 0,   /* to the interface its address is bound to */
+  BRANTEL_UNBOUND = 1, /* to the port's default interface */
+  BRANTEL_DROPPED = 2, /* no interface to take it: dropped */
+  BRANTEL_OUTCOMES = 3,
+};
+
+/* A key of the address map: the 6 bytes, then zeros. */
+struct brantel_mac_key {
+  __u8 addr[6];
+  __u8 pad[2];
+};
+
+/* The port's one entry of the config map. */
+struct brantel_port_config {
+  __u32 flags;           /* the port's flag word */
+  __u32 default_ifindex; /* PORT#0, or 0 when it is gone */
+  __u32 group;           /* the device group of the port's interfaces */
+  __u32 owned;           /* BRANTEL_OWN_* things found absent and made by us */
+  __u32 accept_prog_id;  /* the accept program attached to each interface */
+  __u32 pad;
+};
+
+#define BRANTEL_OWN_QDISC 0x1   /* the port's clsact qdisc */
+#define BRANTEL_OWN_PROMISC 0x2 /* the port's promiscuous flag */
+
+#endif

@@ -1,0 +1,83 @@
+// Part of the simulator core: finds and loads the live library, which alone
+// links libbpf and libmnl.
+#include <dlfcn.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "live.h"
+
+namespace brantel_sim {
+namespace {
+
+bool has_net_admin() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, data) != 0) return true;  // let the kernel decide
+  return data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32));
+}
+
+std::string default_library_path() {
+  if (const char* p = std::getenv("BRANTEL_SIM_LIVE_LIBRARY"); p && *p) return p;
+  Dl_info info{};
+  // The preload library's own folder: the live library is installed beside it.
+  if (!dladdr(reinterpret_cast<void*>(&default_library_path), &info) || !info.dli_fname) return {};
+  std::string self = info.dli_fname;
+  std::size_t slash = self.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" +
+         kLiveLibraryName;
+}
+
+class LazyLive final : public Realiser {
+ public:
+  int admit() override { return has_net_admin() ? 0 : EPERM; }
+
+  int realise(const Model& before, const Model& after) override {
+    if (!live_ && !failed_) {
+      std::string error;
+      live_ = load_live(default_library_path(), error);
+      if (!live_) {
+        failed_ = true;
+        std::string line = "brantel-sim: live mode: " + error + "\n";
+        ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+        (void)n;
+      }
+    }
+    return live_ ? live_->realise(before, after) : ELIBACC;
+  }
+
+ private:
+  std::unique_ptr<Live> live_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Live> load_live(const std::string& path, std::string& error) {
+  if (path.empty()) {
+    error = "cannot find the live library; set BRANTEL_SIM_LIVE_LIBRARY";
+    return nullptr;
+  }
+  // Never closed: libbpf keeps process-wide state.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    const char* why = dlerror();
+    error = std::string("cannot load ") + (why ? why : path.c_str());
+    return nullptr;
+  }
+  using create_fn = Live* (*)();
+  auto create = reinterpret_cast<create_fn>(dlsym(handle, "brantel_sim_live_create"));
+  if (!create) {
+    error = path + ": not the live library";
+    return nullptr;
+  }
+  return std::unique_ptr<Live>(create());
+}
+
+std::shared_ptr<Realiser> lazy_live_realiser() { return std::make_shared<LazyLive>(); }
+
+}  // namespace brantel_sim
