@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "live/live.h"
 #include "state_file.h"
 
 namespace {
@@ -25,19 +26,26 @@ constexpr const char* kUsage =
     "       brantel-sim [--state FILE] show\n"
     "       brantel-sim [--state FILE] reset\n"
     "       brantel-sim [--state FILE] load FILE|-\n"
+    "       brantel-sim --live [--state FILE] sync|check\n"
     "       brantel-sim --help | --version\n"
     "\n"
     "Run COMMAND with the brantel kernel module simulated, or look after the\n"
-    "simulated module's state.\n"
+    "simulated module's state.  With --live, each change is also made real\n"
+    "on the running kernel.\n"
     "\n"
     "  show           print the state, in the state file format\n"
     "  reset          empty the module\n"
     "  load FILE|-    check a state file (or standard input) and install it\n"
+    "  sync           make the kernel match the state file (live mode)\n"
+    "  check          list each difference between the state file and the\n"
+    "                 kernel; exit 1 if there is any (live mode)\n"
     "\n"
     "Options:\n"
+    "  --live         live mode: real interfaces and frame delivery\n"
     "  --state FILE   state file (default: $BRANTEL_SIM_STATE, else\n"
     "                 $XDG_STATE_HOME/brantel-sim/state, else\n"
-    "                 ~/.local/state/brantel-sim/state)\n"
+    "                 ~/.local/state/brantel-sim/state; with --live,\n"
+    "                 $BRANTEL_SIM_STATE, else /var/lib/brantel-sim/state)\n"
     "  --fault RULE   inject a fault, TARGET[@N]=ACTION; repeatable\n"
     "                 (e.g. BRANTEL_DEL=EPERM, *@5=EIO, GET_NUM_PORTS=num=-1)\n"
     "  --trace FILE   append one line per request to FILE\n"
@@ -90,9 +98,14 @@ void absolutize_env(const char* name) {
   if (!v.empty() && v[0] != '/') setenv(name, absolute(v).c_str(), 1);
 }
 
-bool state_path(const std::string& given, std::string& path) {
+bool state_path(const std::string& given, bool live, std::string& path) {
   if (!given.empty()) {
     path = given;
+    return true;
+  }
+  if (live) {
+    std::string env = getenv_str("BRANTEL_SIM_STATE");
+    path = env.empty() ? kLiveStatePath : env;
     return true;
   }
   std::string error;
@@ -108,23 +121,38 @@ StateStore store(const std::string& path) {
   return StateStore(path, [](const std::string& m) { std::cerr << "brantel-sim: " << m << "\n"; });
 }
 
-int show(const std::string& path) {
+int show(const std::string& path, Live* live) {
   Model m;
   std::string error;
   if (!store(path).read(m, error)) return fail(error);
   std::string text = serialize_state(m);
+  std::vector<std::string> lines;
+  if (live && live->counters(m, lines) != 0) return fail("cannot read the frame counters");
+  // As comments, the output still loads as a state file.
+  if (!lines.empty()) text += "# frames each port's classifier delivered since it was enabled:\n";
+  for (const std::string& line : lines) text += line + "\n";
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return fail(std::string("cannot write the state: ") + std::strerror(errno));
   return 0;
 }
 
-int reset(const std::string& path) {
+// Installs `m`; in live mode the kernel is first made to match it, under
+// the state lock, whatever the old file held (reset also mends a corrupt one).
+int install(const std::string& path, const Model& m, Live* live) {
   std::string error;
-  if (!store(path).replace(Model{}, error)) return fail(error);
+  auto realise = [&](std::string& why) {
+    int err = live ? live->sync(m) : 0;
+    if (err)
+      why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
+    return err == 0;
+  };
+  if (!store(path).replace(m, error, realise)) return fail(error);
   return 0;
 }
 
-int load(const std::string& path, const std::string& source) {
+int reset(const std::string& path, Live* live) { return install(path, Model{}, live); }
+
+int load(const std::string& path, const std::string& source, Live* live) {
   std::string text;
   if (source == "-") {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -144,12 +172,46 @@ int load(const std::string& path, const std::string& source) {
   if (!parse_state(text, m, error))
     return fail((source == "-" ? std::string("standard input") : source) + ": " + error +
                 " (nothing installed)");
-  if (!store(path).replace(m, error)) return fail(error);
+  return install(path, m, live);
+}
+
+int sync(const std::string& path, Live& live) {
+  Model unused;
+  std::string error;
+  int r = store(path).update([&](Model& m) { return live.sync(m); }, unused, error);
+  if (r < 0) return fail(error);
+  if (r > 0) return fail(std::string("sync: the kernel refused: ") + std::strerror(r));
   return 0;
 }
 
+// Like diff: 0 when the kernel matches, 1 when it differs, 2 on trouble.
+int check(const std::string& path, Live& live) {
+  Model m;
+  std::string error;
+  if (!store(path).read(m, error)) return fail(error) + 1;
+  std::vector<std::string> differences;
+  if (int err = live.check(m, differences))
+    return fail(std::string("check: cannot read the kernel: ") + std::strerror(err)) + 1;
+  for (const std::string& d : differences) std::cout << d << "\n";
+  std::cout.flush();
+  return differences.empty() ? 0 : 1;
+}
+
+std::unique_ptr<Live> open_live() {
+  std::string lib = getenv_str("BRANTEL_SIM_LIVE_LIBRARY");
+  if (lib.empty()) {
+    std::string dir = exe_dir();
+    if (dir.empty()) return nullptr;
+    lib = dir + "/" BRANTEL_SIM_REL_LIBDIR "/" + kLiveLibraryName;
+  }
+  std::string error;
+  std::unique_ptr<Live> live = load_live(lib, error);
+  if (!live) fail("live mode: " + error);
+  return live;
+}
+
 int run(char** command, const std::string& state, const std::vector<std::string>& faults,
-        const std::string& trace) {
+        const std::string& trace, bool live) {
   if (!faults.empty()) {
     std::string joined;
     for (const std::string& f : faults) joined += (joined.empty() ? "" : ",") + f;
@@ -163,6 +225,12 @@ int run(char** command, const std::string& state, const std::vector<std::string>
 
   if (!state.empty()) setenv("BRANTEL_SIM_STATE", state.c_str(), 1);
   if (!trace.empty()) setenv("BRANTEL_SIM_TRACE", trace.c_str(), 1);
+  // The preload library makes each change real when it sees this.
+  if (live) {
+    setenv("BRANTEL_SIM_LIVE", "1", 1);
+  } else {
+    unsetenv("BRANTEL_SIM_LIVE");
+  }
   absolutize_env("BRANTEL_SIM_STATE");
   absolutize_env("BRANTEL_SIM_TRACE");
 
@@ -219,6 +287,7 @@ static int launch(int argc, char** argv) {
   std::string state, trace;
   std::vector<std::string> faults;
   bool forced = false;
+  bool live = false;
   int i = 1;
   for (; i < argc; ++i) {
     std::string_view a = argv[i];
@@ -234,6 +303,10 @@ static int launch(int argc, char** argv) {
     if (a == "--version") {
       std::cout << "brantel-sim " BRANTEL_SIM_VERSION "\n";
       return 0;
+    }
+    if (a == "--live") {
+      live = true;
+      continue;
     }
     std::string* target = nullptr;
     std::string_view opt = a.substr(0, a.find('='));
@@ -256,20 +329,28 @@ static int launch(int argc, char** argv) {
   if (i >= argc) return usage_error("no command given");
 
   std::string_view word = argv[i];
-  if (!forced && (word == "show" || word == "reset" || word == "load")) {
+  bool kernel_action = word == "sync" || word == "check";
+  if (!forced && (word == "show" || word == "reset" || word == "load" || kernel_action)) {
     if (!faults.empty() || !trace.empty())
       return usage_error("--fault and --trace apply only when running a command");
+    if (kernel_action && !live) return usage_error(std::string(word) + " needs --live");
     int want = word == "load" ? 1 : 0;
     if (argc - i - 1 != want)
       return usage_error(word == "load" ? "load takes one file (or -)"
                                         : std::string(word) + " takes no arguments");
     std::string path;
-    if (!state_path(state, path)) return 1;
-    if (word == "show") return show(path);
-    if (word == "reset") return reset(path);
-    return load(path, argv[i + 1]);
+    if (!state_path(state, live, path)) return 1;
+    std::unique_ptr<Live> kernel;
+    if (live && !(kernel = open_live())) return word == "check" ? 2 : 1;
+    if (word == "show") return show(path, kernel.get());
+    if (word == "reset") return reset(path, kernel.get());
+    if (word == "load") return load(path, argv[i + 1], kernel.get());
+    if (word == "sync") return sync(path, *kernel);
+    return check(path, *kernel);
   }
-  return run(argv + i, absolute(state), faults, absolute(trace));
+  std::string path = state;
+  if (live && path.empty()) state_path(state, live, path);
+  return run(argv + i, absolute(path), faults, absolute(trace), live);
 }
 
 int main(int argc, char** argv) {

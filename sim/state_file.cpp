@@ -464,10 +464,11 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
   return result;
 }
 
-bool StateStore::replace(const Model& model, std::string& error) const {
+bool StateStore::replace(const Model& model, std::string& error,
+                         const std::function<bool(std::string&)>& first) const {
   int fd = lock(error);
   if (fd < 0) return false;
-  bool ok = write_locked(model, error);
+  bool ok = (!first || first(error)) && write_locked(model, error);
   ::close(fd);
   return ok;
 }

@@ -58,8 +58,11 @@ class StateStore {
   int update(const std::function<int(Model&)>& change, Model& current, std::string& error,
              const std::function<void()>& undo = {}) const;
 
-  // Under the lock: replaces the file by `model`, whatever it held.
-  bool replace(const Model& model, std::string& error) const;
+  // Under the lock: replaces the file by `model`, whatever it held.  When
+  // given, `first` runs under the lock before the write; its false (with
+  // `error` set) leaves the file as it was.
+  bool replace(const Model& model, std::string& error,
+               const std::function<bool(std::string&)>& first = {}) const;
 
  private:
   bool write_locked(const Model& model, std::string& error) const;
