@@ -71,6 +71,7 @@ class PortObjects {
   // Frames per outcome, summed over the CPUs.
   int counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const;
   std::uint32_t rx_prog_id() const { return rx_id_; }
+  int rx_fd() const { return rx_.get(); }
 
  private:
   int accept_fd(Failure& why);

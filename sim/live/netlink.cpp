@@ -2,7 +2,10 @@
 
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
 #include <linux/if_link.h>
+#include <linux/pkt_cls.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -120,13 +123,20 @@ int Rtnl::open() {
   return 0;
 }
 
-int Rtnl::run(nlmsghdr* nlh, const std::function<void(const nlmsghdr*)>& each) {
+int Rtnl::send(const void* data, std::size_t len) {
   message_.clear();
   if (int err = open()) return err;
-  nlh->nlmsg_seq = ++seq_;
-  if (mnl_socket_sendto(sock_, nlh, nlh->nlmsg_len) < 0) return errno;
+  if (mnl_socket_sendto(sock_, data, len) < 0) return errno;
+  return 0;
+}
+
+int Rtnl::receive(unsigned first, std::vector<int>& errors,
+                  const std::function<void(const nlmsghdr*)>& each) {
+  errors.assign(seq_ - first + 1, 0);
+  std::vector<bool> answered(errors.size(), false);
+  std::size_t left = errors.size();
   std::vector<char> buf(kBufferSize);
-  for (;;) {
+  while (left) {
     ssize_t n = mnl_socket_recvfrom(sock_, buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -136,22 +146,37 @@ int Rtnl::run(nlmsghdr* nlh, const std::function<void(const nlmsghdr*)>& each) {
     for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(m, len);
          m = mnl_nlmsg_next(m, &len)) {
       // Replies to an earlier request that was cut short are not ours.
-      if (m->nlmsg_seq != seq_ || m->nlmsg_pid != port_id_) continue;
-      if (m->nlmsg_type == NLMSG_DONE) return 0;
-      if (m->nlmsg_type == NLMSG_ERROR) {
-        auto* e = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(m));
-        if (e->error && (m->nlmsg_flags & NLM_F_ACK_TLVS)) {
-          std::size_t skip = sizeof *e;
-          if (!(m->nlmsg_flags & NLM_F_CAPPED)) skip += e->msg.nlmsg_len - sizeof(nlmsghdr);
-          each_attr(m, skip, [&](const nlattr* a) {
-            if (mnl_attr_get_type(a) == NLMSGERR_ATTR_MSG) message_ = mnl_attr_get_str(a);
-          });
+      if (m->nlmsg_pid != port_id_ || m->nlmsg_seq < first || m->nlmsg_seq > seq_) continue;
+      std::size_t i = m->nlmsg_seq - first;
+      if (answered[i]) continue;
+      if (m->nlmsg_type == NLMSG_DONE || m->nlmsg_type == NLMSG_ERROR) {
+        if (m->nlmsg_type == NLMSG_ERROR) {
+          auto* e = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(m));
+          errors[i] = -e->error;
+          if (e->error && (m->nlmsg_flags & NLM_F_ACK_TLVS)) {
+            std::size_t skip = sizeof *e;
+            if (!(m->nlmsg_flags & NLM_F_CAPPED)) skip += e->msg.nlmsg_len - sizeof(nlmsghdr);
+            each_attr(m, skip, [&](const nlattr* a) {
+              if (mnl_attr_get_type(a) == NLMSGERR_ATTR_MSG) message_ = mnl_attr_get_str(a);
+            });
+          }
         }
-        return -e->error;
+        answered[i] = true;
+        --left;
+      } else if (each) {
+        each(m);
       }
-      if (each) each(m);
     }
   }
+  return 0;
+}
+
+int Rtnl::run(nlmsghdr* nlh, const std::function<void(const nlmsghdr*)>& each) {
+  nlh->nlmsg_seq = ++seq_;
+  if (int err = send(nlh, nlh->nlmsg_len)) return err;
+  std::vector<int> errors;
+  if (int err = receive(seq_, errors, each)) return err;
+  return errors[0];
 }
 
 int Rtnl::link_request(nlmsghdr* nlh, Link* out) {
@@ -213,9 +238,15 @@ int Rtnl::create_macvlan(const std::string& name, int parent, std::uint32_t grou
   mnl_attr_nest_end(nlh, data);
   mnl_attr_nest_end(nlh, info);
   if (int err = link_request(nlh, nullptr)) return err;
-  std::string why = message_;
   int err = get_link(name, out);
-  if (!err) message_ = why;
+  if (err) {
+    // Made but not found again: take it back by name, or it is left over.
+    std::vector<char> del;
+    nlmsghdr* d = start(del, RTM_DELLINK, 0);
+    put_ifinfo(d, 0);
+    mnl_attr_put_strz(d, IFLA_IFNAME, name.c_str());
+    link_request(d, nullptr);
+  }
   return err;
 }
 
@@ -263,6 +294,64 @@ int Rtnl::filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
     });
     out.push_back(f);
   });
+}
+
+int Rtnl::has_clsact(int ifindex, bool& has) {
+  has = false;
+  std::vector<char> buf;
+  nlmsghdr* nlh = start(buf, RTM_GETQDISC, NLM_F_DUMP);
+  auto* tc = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(tcmsg)));
+  tc->tcm_family = AF_UNSPEC;
+  tc->tcm_ifindex = ifindex;
+  return run(nlh, [&](const nlmsghdr* m) {
+    auto* t = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m));
+    if (m->nlmsg_type != RTM_NEWQDISC || t->tcm_ifindex != ifindex) return;
+    each_attr(m, sizeof *t, [&](const nlattr* a) {
+      if (mnl_attr_get_type(a) == TCA_KIND && std::strcmp(mnl_attr_get_str(a), "clsact") == 0)
+        has = true;
+    });
+  });
+}
+
+int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t handle,
+                         std::uint32_t priority, bool& created, int& qdisc_err) {
+  created = false;
+  std::vector<char> buf(8192, 0);
+  nlmsghdr* q = mnl_nlmsg_put_header(buf.data());
+  q->nlmsg_type = RTM_NEWQDISC;
+  q->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL;
+  q->nlmsg_seq = ++seq_;
+  auto* qt = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(q, sizeof(tcmsg)));
+  qt->tcm_family = AF_UNSPEC;
+  qt->tcm_ifindex = ifindex;
+  qt->tcm_handle = TC_H_MAKE(TC_H_CLSACT, 0);
+  qt->tcm_parent = TC_H_CLSACT;
+  mnl_attr_put_strz(q, TCA_KIND, "clsact");
+
+  nlmsghdr* f = mnl_nlmsg_put_header(buf.data() + NLMSG_ALIGN(q->nlmsg_len));
+  f->nlmsg_type = RTM_NEWTFILTER;
+  f->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE;
+  f->nlmsg_seq = ++seq_;
+  auto* ft = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(f, sizeof(tcmsg)));
+  ft->tcm_family = AF_UNSPEC;
+  ft->tcm_ifindex = ifindex;
+  ft->tcm_handle = handle;
+  ft->tcm_parent = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS);
+  ft->tcm_info = TC_H_MAKE(priority << 16, htons(ETH_P_ALL));
+  mnl_attr_put_strz(f, TCA_KIND, "bpf");
+  nlattr* opts = mnl_attr_nest_start(f, TCA_OPTIONS);
+  mnl_attr_put_u32(f, TCA_BPF_FD, static_cast<std::uint32_t>(prog_fd));
+  mnl_attr_put_strz(f, TCA_BPF_NAME, name.c_str());
+  mnl_attr_put_u32(f, TCA_BPF_FLAGS, TCA_BPF_FLAG_ACT_DIRECT);
+  mnl_attr_nest_end(f, opts);
+
+  if (int err = send(buf.data(), NLMSG_ALIGN(q->nlmsg_len) + f->nlmsg_len)) return err;
+  std::vector<int> errors;
+  if (int err = receive(q->nlmsg_seq, errors, nullptr)) return err;
+  created = errors[0] == 0;
+  qdisc_err = errors[0] == EEXIST ? 0 : errors[0];
+  // Without the qdisc, the filter's failure says nothing new.
+  return errors[1] && qdisc_err ? qdisc_err : errors[1];
 }
 
 }  // namespace brantel_sim::live

@@ -55,6 +55,15 @@ class Rtnl {
   int set_promisc(int ifindex, bool on);
   // The filters at one parent of the device (ingress or egress of clsact).
   int filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out);
+  // Whether the device has a clsact qdisc.
+  int has_clsact(int ifindex, bool& has);
+  // Adds a clsact qdisc if the device has none, and a direct-action BPF
+  // filter at its ingress, in one batch: a process killed between the two
+  // cannot leave a qdisc behind without the filter that marks it ours.
+  // `created` tells whether the qdisc is new; `qdisc_err` is the errno
+  // value of its creation, 0 when it was made or already there.
+  int attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t handle,
+                     std::uint32_t priority, bool& created, int& qdisc_err);
 
   const std::string& last_message() const { return message_; }
 
@@ -62,6 +71,11 @@ class Rtnl {
   int open();
   int link_request(nlmsghdr* nlh, Link* out);
   int run(nlmsghdr* nlh, const std::function<void(const nlmsghdr*)>& each);
+  int send(const void* data, std::size_t len);
+  // Reads replies until request `seq` is acknowledged; the errno values of
+  // the requests from `first` on land in `errors`.
+  int receive(unsigned first, std::vector<int>& errors,
+              const std::function<void(const nlmsghdr*)>& each);
 
   mnl_socket* sock_ = nullptr;
   unsigned port_id_ = 0;

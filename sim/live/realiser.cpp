@@ -86,7 +86,10 @@ class LiveRealiser final : public Live {
   // Shared with the undo steps, which outlive the call that made them.
   using CtxPtr = std::shared_ptr<Ctx>;
 
-  int enable(const Port& p, Undo& undo, const std::map<std::string, MacBytes>& macs = {});
+  // `macs` and `owned` restore a port that a failed disable took away:
+  // its interfaces' addresses, and what of the port was ours.
+  int enable(const Port& p, Undo& undo, const std::map<std::string, MacBytes>& macs = {},
+             std::uint32_t owned = 0);
   int disable(const Port& p, Undo& undo);
   int update(const Port& b, const Port& a, Undo& undo);
   int open_port(const std::string& name, Ctx& c, bool must_exist);
@@ -189,22 +192,25 @@ int LiveRealiser::set_config(const CtxPtr& c, const brantel_port_config& cfg, Un
 // put back when the flag goes or the port is disabled.
 int LiveRealiser::set_promisc(const CtxPtr& c, std::uint32_t flags, Undo& undo) {
   bool want = flags & BRANTEL_FLAG_BY_DESTINATION;
-  bool owned = c->cfg.owned & BRANTEL_OWN_PROMISC;
   brantel_port_config cfg = c->cfg;
   int ifindex = c->port.ifindex;
-  if (want && !owned) {
+  if (want) {
     Link now;
     if (int err = nl_.get_link(ifindex, now)) return err;
-    if (now.flags & IFF_PROMISC) return 0;  // someone else's: leave it alone
+    if (now.flags & IFF_PROMISC) return 0;  // on already, ours or someone else's
+    // Recorded first: a run killed in between then leaves a record that
+    // only overstates, and turning off what is off changes nothing.
+    cfg.owned |= BRANTEL_OWN_PROMISC;
+    if (int err = set_config(c, cfg, undo)) return err;
     if (int err = nl_.set_promisc(ifindex, true)) return err;
     undo.add([this, ifindex] { nl_.set_promisc(ifindex, false); });
-    cfg.owned |= BRANTEL_OWN_PROMISC;
-  } else if (!want && owned) {
+  } else if (cfg.owned & BRANTEL_OWN_PROMISC) {
     if (int err = nl_.set_promisc(ifindex, false); err && err != ENODEV) return err;
     undo.add([this, ifindex] { nl_.set_promisc(ifindex, true); });
     cfg.owned &= ~BRANTEL_OWN_PROMISC;
+    return set_config(c, cfg, undo);
   }
-  return set_config(c, cfg, undo);
+  return 0;
 }
 
 int LiveRealiser::create_vlan(const CtxPtr& c, const std::string& name, const MacBytes& mac,
@@ -245,7 +251,8 @@ int LiveRealiser::delete_vlan(const CtxPtr& c, const std::string& name, Undo& un
   return 0;
 }
 
-int LiveRealiser::enable(const Port& p, Undo& undo, const std::map<std::string, MacBytes>& macs) {
+int LiveRealiser::enable(const Port& p, Undo& undo, const std::map<std::string, MacBytes>& macs,
+                         std::uint32_t owned) {
   auto c = std::make_shared<Ctx>();
   int err = open_port(p.name, *c, false);
   if (err == ENODEV) return ENODEV;
@@ -264,6 +271,7 @@ int LiveRealiser::enable(const Port& p, Undo& undo, const std::map<std::string, 
   brantel_port_config cfg{};
   cfg.flags = static_cast<std::uint32_t>(p.flags);
   cfg.group = kGroupBase | (static_cast<std::uint32_t>(c->port.ifindex) & 0xffff);
+  cfg.owned = owned;
   Failure f;
   if (c->obj.load(cfg, f)) return refused(f);
   c->obj.read_config(c->cfg);
@@ -272,8 +280,10 @@ int LiveRealiser::enable(const Port& p, Undo& undo, const std::map<std::string, 
   for (const Vlan& v : p.vlans) {
     auto m = macs.find(v.name);
     Link l;
+    // A name taken by a device not ours.  The tool reads EEXIST from enable
+    // as "already enabled", and would call this failure a success.
     if ((err = create_vlan(c, v.name, m == macs.end() ? MacBytes{} : m->second, undo, l)))
-      return err;
+      return err == EEXIST ? ENOTUNIQ : err;
     if (v.name == default_name(p.name))
       want.default_ifindex = static_cast<std::uint32_t>(l.ifindex);
     for (const Mac& mac : v.macs)
@@ -282,25 +292,30 @@ int LiveRealiser::enable(const Port& p, Undo& undo, const std::map<std::string, 
   if ((err = set_config(c, want, undo))) return err;
   if ((err = set_promisc(c, want.flags, undo))) return err;
 
-  bool created = false;
-  if (ensure_clsact(c->port.ifindex, created, f)) return refused(f);
-  if (created) {
-    int ifindex = c->port.ifindex;
-    undo.add([ifindex] {
-      Failure ignored;
-      remove_clsact(ifindex, ignored);
-    });
-    want = c->cfg;
-    want.owned |= BRANTEL_OWN_QDISC;
-    if ((err = set_config(c, want, undo))) return err;
-  }
+  // Whether the qdisc will be ours is recorded before it is made, so that a
+  // run killed in between leaves a record that only overstates.
+  bool had_qdisc = false;
+  if ((err = nl_.has_clsact(c->port.ifindex, had_qdisc))) return err;
+  want = c->cfg;
+  if (!had_qdisc) want.owned |= BRANTEL_OWN_QDISC;
+  if ((err = set_config(c, want, undo))) return err;
   // Last: frames are taken over only once everything is in place.
-  if (c->obj.attach_rx(c->port.ifindex, f)) return refused(f);
+  bool created = false;
+  int qdisc_err = 0;
+  err = nl_.attach_ingress(c->port.ifindex, c->obj.rx_fd(), "brantel_rx", kFilterHandle,
+                           kFilterPriority, created, qdisc_err);
+  if (err) return refused(Failure{err, qdisc_err ? Step::qdisc : Step::filter, nl_.last_message()});
   int ifindex = c->port.ifindex;
-  undo.add([c, ifindex] {
+  undo.add([this, c, ifindex, created] {
     Failure ignored;
     c->obj.detach_rx(ifindex, ignored);
+    if (created) remove_clsact(ifindex, ignored);
   });
+  if (created != !had_qdisc) {  // someone else was quicker, or slower
+    want = c->cfg;
+    want.owned = created ? want.owned | BRANTEL_OWN_QDISC : want.owned & ~BRANTEL_OWN_QDISC;
+    if ((err = set_config(c, want, undo))) return err;
+  }
   return 0;
 }
 
@@ -345,35 +360,26 @@ int LiveRealiser::disable(const Port& p, Undo& undo) {
     devices.push_back(l);
     macs[l.name] = l.mac;
   }
-  Failure f;
-  if (c->obj.detach_rx(c->port.ifindex, f)) return refused(f);
-  int ifindex = c->port.ifindex;
-  undo.add([c, ifindex] {
-    Failure ignored;
-    c->obj.attach_rx(ifindex, ignored);
-  });
   if ((err = remove_devices(*c, devices))) return err;
-  // Taking back a disable means enabling the port again as it was.
-  undo.add([this, p, macs] {
+  // From here on, taking the disable back means enabling the port again as
+  // it was, with the same addresses; that also restores what follows.
+  undo.add([this, p, macs, owned = c->cfg.owned] {
     Undo none;
-    enable(p, none, macs);
+    enable(p, none, macs, owned);
   });
-
-  // What we added to the port itself; it is there to be put back, so a
-  // failure here is only reported.
+  Failure f;
+  int ifindex = c->port.ifindex;
+  if (c->obj.detach_rx(ifindex, f)) return refused(f);
   if (c->cfg.owned & BRANTEL_OWN_PROMISC) {
-    if (int e = nl_.set_promisc(c->port.ifindex, false); e && e != ENODEV)
-      say(p.name + ": cannot turn promiscuous mode off: " + std::strerror(e));
+    if ((err = nl_.set_promisc(ifindex, false)) && err != ENODEV) return err;
   }
   if (c->cfg.owned & BRANTEL_OWN_QDISC) {
     // Only while no one else has a filter in it.
     std::vector<Filter> in, out;
-    if (nl_.filters(c->port.ifindex, TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS), in) == 0 &&
-        nl_.filters(c->port.ifindex, TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_EGRESS), out) == 0 &&
-        in.empty() && out.empty()) {
-      if (remove_clsact(c->port.ifindex, f))
-        say(p.name + ": cannot remove the clsact qdisc: " + std::strerror(f.err));
-    }
+    if ((err = nl_.filters(ifindex, TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS), in)) ||
+        (err = nl_.filters(ifindex, TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_EGRESS), out)))
+      return err;
+    if (in.empty() && out.empty() && remove_clsact(ifindex, f)) return refused(f);
   }
   return 0;
 }
@@ -489,6 +495,19 @@ Model LiveRealiser::model_of(const std::vector<KernelPort>& kernel) {
 }
 
 int LiveRealiser::sync(const Model& state) {
+  // Interfaces of ours that no port of the state file has, left by a run
+  // killed before its port's classifier was in place.  Those that it has
+  // are taken over as they are, addresses and all.
+  std::vector<Link> all;
+  if (int err = nl_.links(all)) return refused(err, "cannot list network devices");
+  std::map<int, std::string> names;
+  for (const Link& l : all) names[l.ifindex] = l.name;
+  for (const Link& l : all) {
+    if (l.kind != "macvlan" || (l.group & 0xffff0000) != kGroupBase) continue;
+    const Port* p = find_port(state, names[l.parent]);
+    if (!p || !find_vlan(*p, l.name))
+      if (int err = nl_.delete_link(l.ifindex); err && err != ENODEV) return err;
+  }
   std::vector<KernelPort> kernel;
   if (int err = read_kernel(kernel)) return err;
   // Repairs that a model cannot express: addresses that lead to deleted
