@@ -128,9 +128,17 @@ int show(const std::string& path, Live* live) {
   std::string text = serialize_state(m);
   std::vector<std::string> lines;
   if (live && live->counters(m, lines) != 0) return fail("cannot read the frame counters");
-  // As comments, the output still loads as a state file.
-  if (!lines.empty()) text += "# frames each port's classifier delivered since it was enabled:\n";
-  for (const std::string& line : lines) text += line + "\n";
+  // As comments before the end line, the output still loads as a state file.
+  std::string comments;
+  if (!lines.empty())
+    comments = "# frames each port's classifier delivered since it was enabled:\n";
+  for (const std::string& line : lines) comments += line + "\n";
+  std::string end = std::string(kStateTrailer) + "\n";
+  std::size_t at =
+      text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0
+          ? text.size() - end.size()
+          : text.size();
+  text.insert(at, comments);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
     return fail(std::string("cannot write the state: ") + std::strerror(errno));
   return 0;

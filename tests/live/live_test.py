@@ -90,9 +90,9 @@ class Net:
     def ip(self, *args, ns=None):
         return sh("ip", "-n", ns or self.host, *args).stdout
 
-    def sim_run(self, *args, prefix=()):
+    def sim_run(self, *args, prefix=(), **kw):
         return sh("ip", "netns", "exec", self.host, *prefix, self.sim, "--live", "--state",
-                  self.state, *args, check=False)
+                  self.state, *args, check=False, **kw)
 
     def tool(self, *args, prefix=()):
         return self.sim_run("brantel_config", *args, prefix=prefix)
@@ -187,6 +187,13 @@ def delivery(net):
     for flags in (0, 1):
         net.setup([["setflags", PORT, str(flags)]])
         net.deliver([r for r in FRAMES if r[0] == flags], socks)
+    # The counters, as comments that leave the output a state file.
+    shown = net.sim_run("show").stdout
+    bound = sum(1 for r in FRAMES if r[1] == "wire" and r[4] - {"#0"})
+    counts = [int(w) for l in shown.splitlines() if l.startswith(f"# {PORT}: ")
+              for w in l.split() if w.isdigit()]
+    if not counts or counts[0] < bound or net.sim_run("load", "-", input=shown).returncode:
+        fail(f"show: {shown!r}")
     # Ping end to end, with PORT#0 down so that only PORT#1 can answer.
     net.ip("link", "set", PORT + "#0", "down")
     net.ip("addr", "add", "10.77.0.1/24", "dev", PORT + "#1")
