@@ -19,6 +19,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from testlib import clean_env  # noqa: E402
+
 ETH_TEST = 0x88B5  # IEEE local experimental: no stack answers it
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
 U, X = "02:55:00:00:00:03", "02:77:00:00:00:05"
@@ -56,7 +59,7 @@ def fail(what):
 
 
 def sh(*args, check=True, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, timeout=60, **kw)
+    r = subprocess.run(args, capture_output=True, text=True, timeout=60, env=clean_env(), **kw)
     if check and r.returncode:
         raise RuntimeError(f"{' '.join(args)}: {r.stderr.strip()}")
     return r
@@ -122,12 +125,20 @@ class Net:
             for q in json.loads(sh("tc", "-n", self.host, "-j", "qdisc", "show", "dev", name).stdout):
                 out.append((name, "qdisc", q["kind"], q.get("parent")))
             for point in ("ingress", "egress"):
-                r = sh("tc", "-n", self.host, "-j", "filter", "show", "dev", name, point, check=False)
-                for f in json.loads(r.stdout or "[]"):
+                for f in self.tc_filters(name, point):
                     opts = f.get("options", {})
                     out.append((name, point, f.get("kind"), f.get("pref"), opts.get("handle"),
                                 opts.get("prog", {}).get("name")))
         return sorted(out, key=repr)
+
+    def tc_filters(self, dev, point):
+        return json.loads(sh("tc", "-n", self.host, "-j", "filter", "show", "dev", dev, point,
+                             check=False).stdout or "[]")
+
+    def prog_stats(self, prog):
+        """A program's (run time in ns, runs) since the statistics were on."""
+        p = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog)).stdout)
+        return p.get("run_time_ns", 0), p.get("run_cnt", 0)
 
     def socket(self, ns, ifname):
         """A packet socket on `ifname` in `ns`, for the test's ethertype."""
@@ -327,8 +338,7 @@ def unload(net):
         before = net.snapshot()
         net.setup(SETUP + [["setflags", PORT, "1"]])
         progs = {f["options"]["prog"]["id"] for dev in (PORT, PORT + "#1")
-                 for f in json.loads(sh("tc", "-n", net.host, "-j", "filter", "show", "dev", dev,
-                                        "ingress").stdout) if "prog" in f.get("options", {})}
+                 for f in net.tc_filters(dev, "ingress") if "prog" in f.get("options", {})}
         maps = {m for p in progs for m in json.loads(
             sh("bpftool", "-j", "prog", "show", "id", str(p)).stdout).get("map_ids", [])}
         r = net.tool("unload", prefix=("env", "PATH=/usr/sbin:/sbin:/usr/bin:/bin"))
