@@ -1,8 +1,8 @@
 #include "netlink.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
-#include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_link.h>
 #include <linux/pkt_cls.h>

@@ -240,13 +240,29 @@ int LiveRealiser::vlan_ifindex(const Ctx& c, const std::string& name, std::uint3
 
 int LiveRealiser::delete_vlan(const CtxPtr& c, const std::string& name, Undo& undo) {
   Link l;
-  if (nl_.get_link(name, l) != 0 || !ours(*c, l)) return 0;  // already gone
+  if (int err = nl_.get_link(name, l); err == ENODEV || (!err && !ours(*c, l))) {
+    return 0;  // already gone
+  } else if (err) {
+    return err;
+  }
   if (int err = nl_.delete_link(l.ifindex); err && err != ENODEV) return err;
-  // Taken back as it was: same name, same address.
-  undo.add([this, c, name, mac = l.mac] {
+  // Taken back as it was: same name, same address; what led to the old
+  // device then leads to the new one.
+  undo.add([this, c, name, mac = l.mac, old = static_cast<std::uint32_t>(l.ifindex)] {
     Undo none;
     Link back;
-    create_vlan(c, name, mac, none, back);
+    if (create_vlan(c, name, mac, none, back)) return;
+    auto now = static_cast<std::uint32_t>(back.ifindex);
+    std::map<MacBytes, std::uint32_t> bound;
+    c->obj.bindings(bound);
+    for (const auto& [m, ifindex] : bound)
+      if (ifindex == old) c->obj.bind(m, now);
+    brantel_port_config cfg{};
+    if (c->obj.read_config(cfg) == 0 && cfg.default_ifindex == old) {
+      cfg.default_ifindex = now;
+      c->obj.write_config(cfg);
+      c->cfg = cfg;
+    }
   });
   return 0;
 }
@@ -344,9 +360,12 @@ int LiveRealiser::disable(const Port& p, Undo& undo) {
     // No classifier: still delete what is left of its interfaces.
     for (const Vlan& v : p.vlans) {
       Link l;
-      if (nl_.get_link(v.name, l) == 0 && l.kind == "macvlan" && l.parent == c->port.ifindex &&
-          (l.group & 0xffff0000) == kGroupBase)
-        nl_.delete_link(l.ifindex);
+      if ((err = nl_.get_link(v.name, l)) == ENODEV) continue;
+      if (err) return err;
+      if (l.kind == "macvlan" && l.parent == c->port.ifindex &&
+          (l.group & 0xffff0000) == kGroupBase && (err = nl_.delete_link(l.ifindex)) &&
+          err != ENODEV)
+        return err;
     }
     return 0;
   }
@@ -409,9 +428,13 @@ int LiveRealiser::update(const Port& b, const Port& a, Undo& undo) {
     for (const Mac& m : old.macs) {
       if (now && std::find(now->macs.begin(), now->macs.end(), m) != now->macs.end()) continue;
       std::uint32_t ifindex = 0;
-      if (vlan_ifindex(*c, old.name, ifindex) != 0) continue;  // gone already
-      if ((err = c->obj.unbind(m))) return err;
-      undo.add([c, m, ifindex] { c->obj.bind(m, ifindex); });
+      if ((err = vlan_ifindex(*c, old.name, ifindex)) == ENODEV) continue;  // gone already
+      if (err || (err = c->obj.unbind(m))) return err;
+      // By name: by then the interface may have been made again.
+      undo.add([this, c, m, name = old.name] {
+        std::uint32_t now = 0;
+        if (vlan_ifindex(*c, name, now) == 0) c->obj.bind(m, now);
+      });
     }
     if (now) continue;
     if (old.name == default_name(a.name)) want.default_ifindex = 0;

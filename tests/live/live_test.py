@@ -239,6 +239,8 @@ def sweep(net, steps, command, inject, expect_after=None):
             return n
         if now != (before, text):
             fail(f"{command} refused by {inject.format(n=n)}: left {set(now[0]) ^ set(before)}")
+        elif net.sim_run("check").returncode:  # bindings and the default interface too
+            fail(f"{command} refused by {inject.format(n=n)}: {net.sim_run('check').stdout!r}")
         if n > 200:
             return fail(f"{command}: never succeeds")
 
@@ -270,7 +272,8 @@ def refusal(net):
         (SETUP[:2], ["bind", PORT + "#1", A]),
         (SETUP[:2], ["setflags", PORT, "1"]),
         (SETUP, ["unbind", PORT + "#1", A]),
-        (SETUP, ["del", PORT + "#1"]),
+        (SETUP + [["setflags", PORT, "1"]], ["del", PORT + "#1"]),
+        (SETUP + [["setflags", PORT, "1"]], ["del", PORT + "#0"]),
         (SETUP + [["setflags", PORT, "1"]], ["disable", PORT]),
     ]:
         net.reset()
