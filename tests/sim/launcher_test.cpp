@@ -112,6 +112,9 @@ TEST_F(Launcher, UsageErrors) {
            {"show", "extra"},
            {"load"},
            {"--fault", "*=EIO", "show"},
+           {"sync"},
+           {"check"},
+           {"--live", "sync", "extra"},
        }) {
     Result r = sim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
