@@ -639,7 +639,11 @@ int LiveRealiser::counters(const Model& state, std::vector<std::string>& lines) 
       lines.push_back("# " + p.name + ": not on the kernel (brantel-sim --live check)");
       continue;
     }
-    if (err) return err;
+    if (err) {
+      // E.g. no CAP_BPF: the state is still worth showing.
+      lines.push_back("# " + p.name + ": counters not readable: " + std::strerror(err));
+      continue;
+    }
     char text[160];
     std::snprintf(text, sizeof text, ": %llu frames to a bound interface, %llu to %s, %llu dropped",
                   static_cast<unsigned long long>(n[BRANTEL_BOUND]),
