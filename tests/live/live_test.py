@@ -229,27 +229,37 @@ def delivery(net):
         fail("no ping reply by destination address")
 
 
-def sweep(net, steps, command, inject, expect_after=None):
-    """Runs `command` with the Nth call of a system call made to fail, for
-    each N: a refused run must leave state and kernel as they were."""
+def injected_runs(net, steps, command, inject):
+    """Runs `command` on the module `steps` make, with the Nth call named in
+    `inject` made to misbehave, for N = 1, 2, ... until a run succeeds.
+    Yields (N, the run, the kernel and state before it) for each run that
+    did not."""
     n = 0
     while True:
         n += 1
         net.reset()
         net.setup(steps)
-        before, text = net.snapshot(), net.state_text()
+        before = (net.snapshot(), net.state_text())
         r = net.tool(*command, prefix=traced(inject.format(n=n)))
-        now = (net.snapshot(), net.state_text())
         if r.returncode == 0:
-            if expect_after is not None and now != expect_after:
-                fail(f"{command} with {inject.format(n=n)}: succeeded, but not as a clean run")
-            return n
-        if now != (before, text):
-            fail(f"{command} refused by {inject.format(n=n)}: left {set(now[0]) ^ set(before)}")
+            return
+        if n > 200:
+            fail(f"{command}: never succeeds under {inject}: {r.stderr!r}")
+            return
+        yield n, r, before
+
+
+def sweep(net, steps, command, inject, expect_after=None):
+    """Each refused run must leave state and kernel as they were; the run
+    that succeeds must end as a clean one does."""
+    for n, _, before in injected_runs(net, steps, command, inject):
+        now = (net.snapshot(), net.state_text())
+        if now != before:
+            fail(f"{command} refused by {inject.format(n=n)}: left {set(now[0]) ^ set(before[0])}")
         elif net.sim_run("check").returncode:  # bindings and the default interface too
             fail(f"{command} refused by {inject.format(n=n)}: {net.sim_run('check').stdout!r}")
-        if n > 200:
-            return fail(f"{command}: never succeeds")
+    if expect_after is not None and (net.snapshot(), net.state_text()) != expect_after:
+        fail(f"{command} under {inject}: succeeded, but not as a clean run")
 
 
 def refusal(net):
@@ -308,23 +318,12 @@ def repair(net):
     for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
                            (SETUP + [["setflags", PORT, "1"]], ["disable", PORT])]:
         for call in ("sendto", "bpf"):
-            n = 0
-            while True:
-                n += 1
-                net.reset()
-                net.setup(steps)
-                before, text = net.snapshot(), net.state_text()
-                r = net.tool(*command,
-                             prefix=traced(f"inject={call}:error=EINTR:signal=KILL:when={n}"))
-                if r.returncode == 0:
-                    break
-                if n > 200:
-                    fail(f"{command}: never succeeds under strace: {r.stderr!r}")
-                    break
+            inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
+            for n, _, before in injected_runs(net, steps, command, inject):
                 r = net.sim_run("sync")
                 now = (net.snapshot(), net.state_text())
-                if r.returncode or now != (before, text) or net.sim_run("check").returncode:
-                    fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before)}")
+                if r.returncode or now != before or net.sim_run("check").returncode:
+                    fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before[0])}")
     # A device deleted by hand.
     net.reset()
     net.setup(SETUP)
