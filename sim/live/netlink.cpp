@@ -1,5 +1,8 @@
-#include "netlink.h"
-
+// Route netlink's transport and the requests live mode makes.  Every answer
+// is matched to its request by port id and sequence number; each request
+// ends in the way its kind does (acknowledgement, the object asked for, or
+// the end of a dump), so nothing is left unread and nothing waited for that
+// will not come.
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
@@ -7,351 +10,422 @@
 #include <linux/if_link.h>
 #include <linux/pkt_cls.h>
 #include <linux/pkt_sched.h>
-#include <linux/rtnetlink.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/time.h>
 
 #include <cerrno>
-#include <cstring>
-#include <vector>
+#include <ctime>
+#include <functional>
+
+#include "netlink.h"
+#include "netlink_wire.h"
 
 namespace brantel_sim::live {
 namespace {
 
-constexpr std::size_t kBufferSize = 65536;  // room for any one dump reply
+// Room for any one answer datagram: the kernel sizes dump datagrams by the
+// largest read it has seen, up to 32 KiB.
+constexpr std::size_t kReceiveSize = 65536;
+// The kernel answers at once; a wait this long means it never will.
+constexpr int kReceiveTimeoutSeconds = 30;
+constexpr int kDumpTries = 5;
 
-// libmnl's iteration macros convert from void*, which C++ does not allow.
-template <typename F>
-void each_attr(const void* start, const void* end, F f) {
-  auto* a = static_cast<const nlattr*>(start);
-  auto left = [&] {
-    return static_cast<int>(static_cast<const char*>(end) - reinterpret_cast<const char*>(a));
-  };
-  for (; mnl_attr_ok(a, left()); a = mnl_attr_next(a)) f(a);
-}
+class KernelTransport final : public Transport {
+ public:
+  ~KernelTransport() override {
+    if (sock_) mnl_socket_close(sock_);
+  }
 
-template <typename F>
-void each_attr(const nlmsghdr* nlh, std::size_t offset, F f) {
-  each_attr(mnl_nlmsg_get_payload_offset(nlh, offset), mnl_nlmsg_get_payload_tail(nlh), f);
-}
+  int send(const void* data, std::size_t len) override {
+    if (int err = open()) return err;
+    return mnl_socket_sendto(sock_, data, len) < 0 ? errno : 0;
+  }
 
-template <typename F>
-void each_nested(const nlattr* nest, F f) {
-  auto* start = static_cast<const char*>(mnl_attr_get_payload(nest));
-  each_attr(start, start + mnl_attr_get_payload_len(nest), f);
-}
-
-void parse_link_info(const nlattr* info, Link& l) {
-  each_nested(info, [&](const nlattr* a) {
-    switch (mnl_attr_get_type(a)) {
-      case IFLA_INFO_KIND: l.kind = mnl_attr_get_str(a); break;
-      case IFLA_INFO_DATA:
-        each_nested(a, [&](const nlattr* d) {
-          if (mnl_attr_get_type(d) == IFLA_MACVLAN_MODE &&
-              mnl_attr_get_payload_len(d) >= sizeof(std::uint32_t))
-            l.macvlan_mode = mnl_attr_get_u32(d);
-        });
-        break;
-      default: break;
+  ssize_t receive(void* buf, std::size_t len) override {
+    if (!sock_) {
+      errno = ENOTCONN;
+      return -1;
     }
-  });
-}
-
-Link parse_link(const nlmsghdr* nlh) {
-  Link l;
-  auto* ifi = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(nlh));
-  l.ifindex = ifi->ifi_index;
-  l.flags = ifi->ifi_flags;
-  each_attr(nlh, sizeof *ifi, [&](const nlattr* a) {
-    std::size_t len = mnl_attr_get_payload_len(a);
-    switch (mnl_attr_get_type(a)) {
-      case IFLA_IFNAME: l.name = mnl_attr_get_str(a); break;
-      case IFLA_LINK:
-        if (len >= 4) l.parent = static_cast<int>(mnl_attr_get_u32(a));
-        break;
-      case IFLA_GROUP:
-        if (len >= 4) l.group = mnl_attr_get_u32(a);
-        break;
-      case IFLA_ADDRESS:
-        if (len == l.mac.size()) std::memcpy(l.mac.data(), mnl_attr_get_payload(a), len);
-        break;
-      case IFLA_LINKINFO: parse_link_info(a, l); break;
-      default: break;
+    for (;;) {
+      sockaddr_nl from{};
+      iovec iov{buf, len};
+      msghdr msg{};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      // MSG_TRUNC: the datagram's whole length, so a cut one shows.
+      ssize_t n = recvmsg(mnl_socket_get_fd(sock_), &msg, MSG_TRUNC);
+      if (n < 0) return n;
+      // Any process may write to our port; only the kernel's words count.
+      if (msg.msg_namelen != sizeof from || from.nl_pid != 0) continue;
+      if ((msg.msg_flags & MSG_TRUNC) && static_cast<std::size_t>(n) <= len)
+        n = static_cast<ssize_t>(len) + 1;
+      return n;
     }
-  });
-  return l;
+  }
+
+  std::uint32_t port_id() const override { return port_; }
+
+ private:
+  int open() {
+    if (sock_) return 0;
+    sock_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
+    if (!sock_) return errno;
+    int on = 1;
+    // The kernel's own words for a refusal make a better message than errno;
+    // capped acknowledgements leave out the request, which we have.
+    mnl_socket_setsockopt(sock_, NETLINK_EXT_ACK, &on, sizeof on);
+    mnl_socket_setsockopt(sock_, NETLINK_CAP_ACK, &on, sizeof on);
+    timeval tv{kReceiveTimeoutSeconds, 0};
+    setsockopt(mnl_socket_get_fd(sock_), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (mnl_socket_bind(sock_, 0, MNL_SOCKET_AUTOPID) < 0) {
+      int err = errno;
+      mnl_socket_close(sock_);
+      sock_ = nullptr;
+      return err;
+    }
+    port_ = mnl_socket_get_portid(sock_);
+    return 0;
+  }
+
+  mnl_socket* sock_ = nullptr;
+  std::uint32_t port_ = 0;
+};
+
+enum class Ends { ack, answer, dump };
+
+// One request of a batch, and how its answer went.
+struct Pending {
+  std::uint32_t seq = 0;
+  Ends ends = Ends::ack;
+  bool done = false;
+  bool interrupted = false;  // NLM_F_DUMP_INTR on any part of the answer
+  int err = 0;
+  std::string message;
+};
+
+// Called with each answer that is not a control message; false when it is
+// malformed, which fails its request with EBADMSG.
+using Each = std::function<bool(std::size_t request, const nlmsghdr*)>;
+
+constexpr std::uint32_t kIngress = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS);
+
+std::uint32_t filter_info(std::uint32_t priority) {
+  return TC_H_MAKE(priority << 16, htons(ETH_P_ALL));
 }
 
-// Every request but a dump asks for an acknowledgement, which ends its
-// reply.  (NLM_F_EXCL and NLM_F_MATCH share a bit, so flags cannot tell.)
-nlmsghdr* start(std::vector<char>& buf, std::uint16_t type, std::uint16_t flags) {
-  buf.assign(8192, 0);
-  nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
-  nlh->nlmsg_type = type;
-  nlh->nlmsg_flags = NLM_F_REQUEST | (flags == NLM_F_DUMP ? flags : flags | NLM_F_ACK);
-  return nlh;
+void put_clsact(wire::Batch& b, std::uint16_t type, std::uint16_t flags, int ifindex) {
+  b.tc(type, flags, ifindex, TC_H_CLSACT, TC_H_MAKE(TC_H_CLSACT, 0), 0);
+  // On a delete the kind makes the kernel refuse any other qdisc there.
+  b.str(TCA_KIND, "clsact");
 }
 
-ifinfomsg* put_ifinfo(nlmsghdr* nlh, int ifindex) {
-  auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-  ifi->ifi_family = AF_UNSPEC;
-  ifi->ifi_index = ifindex;
-  return ifi;
+void put_bpf_filter(wire::Batch& b, int ifindex, std::uint32_t parent, std::uint32_t priority,
+                    std::uint32_t handle, int prog_fd, const std::string& name, bool replace) {
+  b.tc(RTM_NEWTFILTER, NLM_F_CREATE | (replace ? NLM_F_REPLACE : NLM_F_EXCL), ifindex, parent,
+       handle, filter_info(priority));
+  b.str(TCA_KIND, "bpf");
+  nlattr* opts = b.nest(TCA_OPTIONS);
+  b.u32(TCA_BPF_FD, static_cast<std::uint32_t>(prog_fd));
+  b.str(TCA_BPF_NAME, name);
+  b.u32(TCA_BPF_FLAGS, TCA_BPF_FLAG_ACT_DIRECT);
+  b.end(opts);
 }
 
 }  // namespace
 
-Rtnl::~Rtnl() {
-  if (sock_) mnl_socket_close(sock_);
-}
+std::unique_ptr<Transport> kernel_transport() { return std::make_unique<KernelTransport>(); }
 
-int Rtnl::open() {
-  if (sock_) return 0;
-  sock_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-  if (!sock_) return errno;
-  int on = 1;
-  // The kernel's own words for a refusal make a better message than errno.
-  mnl_socket_setsockopt(sock_, NETLINK_EXT_ACK, &on, sizeof on);
-  mnl_socket_setsockopt(sock_, NETLINK_CAP_ACK, &on, sizeof on);
-  if (mnl_socket_bind(sock_, 0, MNL_SOCKET_AUTOPID) < 0) {
-    int err = errno;
-    mnl_socket_close(sock_);
-    sock_ = nullptr;
-    return err;
+class Rtnl::Impl {
+ public:
+  explicit Impl(std::unique_ptr<Transport> t)
+      : transport(std::move(t)), seq(static_cast<std::uint32_t>(std::time(nullptr))) {}
+
+  // Sends the batch and reads until each of its requests is answered.
+  // Returns 0 or the transport's errno value; each request's own outcome is
+  // in `out`.
+  int talk(wire::Batch& batch, std::vector<Pending>& out, const Each& each);
+  // talk() for a single request: its errno value, its message in `message`.
+  int run(wire::Batch& batch, std::string& message, const Each& each = {});
+  // A dump, asked again while the kernel says it was interrupted.  `reset`
+  // empties what `each` gathered.
+  int dump(const std::function<void(wire::Batch&)>& build, const std::function<void()>& reset,
+           const std::function<bool(const nlmsghdr*)>& each, std::string& message);
+  int get_link(wire::Batch& batch, Link& out, std::string& message);
+
+  std::unique_ptr<Transport> transport;
+  std::uint32_t seq;
+  std::vector<char> buf = std::vector<char>(kReceiveSize);
+};
+
+int Rtnl::Impl::talk(wire::Batch& batch, std::vector<Pending>& out, const Each& each) {
+  out.clear();
+  if (int err = batch.error()) return err;
+  if (!batch.size()) return EINVAL;
+  int len = static_cast<int>(batch.size());
+  for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); mnl_nlmsg_ok(m, len);
+       m = mnl_nlmsg_next(m, &len)) {
+    Pending p;
+    p.seq = m->nlmsg_seq = ++seq;
+    if (wire::is_get(m->nlmsg_type))
+      p.ends = (m->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP ? Ends::dump : Ends::answer;
+    out.push_back(p);
   }
-  port_id_ = mnl_socket_get_portid(sock_);
-  return 0;
-}
-
-int Rtnl::send(const void* data, std::size_t len) {
-  message_.clear();
-  if (int err = open()) return err;
-  if (mnl_socket_sendto(sock_, data, len) < 0) return errno;
-  return 0;
-}
-
-int Rtnl::receive(unsigned first, std::vector<int>& errors,
-                  const std::function<void(const nlmsghdr*)>& each) {
-  errors.assign(seq_ - first + 1, 0);
-  std::vector<bool> answered(errors.size(), false);
-  std::size_t left = errors.size();
-  std::vector<char> buf(kBufferSize);
+  if (int err = transport->send(batch.data(), batch.size())) return err;
+  const std::uint32_t port = transport->port_id();
+  std::size_t left = out.size();
   while (left) {
-    ssize_t n = mnl_socket_recvfrom(sock_, buf.data(), buf.size());
+    ssize_t n = transport->receive(buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno ? errno : EIO;
     }
-    int len = static_cast<int>(n);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(m, len);
-         m = mnl_nlmsg_next(m, &len)) {
-      // Replies to an earlier request that was cut short are not ours.
-      if (m->nlmsg_pid != port_id_ || m->nlmsg_seq < first || m->nlmsg_seq > seq_) continue;
-      std::size_t i = m->nlmsg_seq - first;
-      if (answered[i]) continue;
-      if (m->nlmsg_type == NLMSG_DONE || m->nlmsg_type == NLMSG_ERROR) {
-        if (m->nlmsg_type == NLMSG_ERROR) {
-          auto* e = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(m));
-          errors[i] = -e->error;
-          if (e->error && (m->nlmsg_flags & NLM_F_ACK_TLVS)) {
-            std::size_t skip = sizeof *e;
-            if (!(m->nlmsg_flags & NLM_F_CAPPED)) skip += e->msg.nlmsg_len - sizeof(nlmsghdr);
-            each_attr(m, skip, [&](const nlattr* a) {
-              if (mnl_attr_get_type(a) == NLMSGERR_ATTR_MSG) message_ = mnl_attr_get_str(a);
-            });
-          }
+    if (static_cast<std::size_t>(n) > buf.size()) return EMSGSIZE;
+    int rest = static_cast<int>(n);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(m, rest);
+         m = mnl_nlmsg_next(m, &rest)) {
+      // Answers to an earlier request cut short, or to someone else, are
+      // not ours.
+      std::uint32_t i = m->nlmsg_seq - out.front().seq;
+      if (m->nlmsg_pid != port || i >= out.size() || out[i].done) continue;
+      Pending& p = out[i];
+      if (m->nlmsg_flags & NLM_F_DUMP_INTR) p.interrupted = true;
+      if (m->nlmsg_type == NLMSG_ERROR || m->nlmsg_type == NLMSG_DONE) {
+        int err = 0;
+        std::string message;
+        if (!wire::parse_end(m, err, message)) err = EBADMSG;
+        // A part found malformed earlier has the first say.
+        if (!p.err) {
+          p.err = err;
+          p.message = std::move(message);
         }
-        answered[i] = true;
-        --left;
-      } else if (each) {
-        each(m);
+        p.done = true;
+      } else if (m->nlmsg_type < NLMSG_MIN_TYPE) {
+        continue;  // NLMSG_NOOP, NLMSG_OVERRUN
+      } else {
+        if (each && !each(i, m) && !p.err) p.err = EBADMSG;
+        p.done = p.ends == Ends::answer;
       }
+      if (p.done) --left;
     }
   }
   return 0;
 }
 
-int Rtnl::run(nlmsghdr* nlh, const std::function<void(const nlmsghdr*)>& each) {
-  nlh->nlmsg_seq = ++seq_;
-  if (int err = send(nlh, nlh->nlmsg_len)) return err;
-  std::vector<int> errors;
-  if (int err = receive(seq_, errors, each)) return err;
-  return errors[0];
+int Rtnl::Impl::run(wire::Batch& batch, std::string& message, const Each& each) {
+  std::vector<Pending> answers;
+  message.clear();
+  if (int err = talk(batch, answers, each)) return err;
+  message = answers[0].message;
+  return answers[0].err;
 }
 
-int Rtnl::link_request(nlmsghdr* nlh, Link* out) {
+int Rtnl::Impl::dump(const std::function<void(wire::Batch&)>& build,
+                     const std::function<void()>& reset,
+                     const std::function<bool(const nlmsghdr*)>& each, std::string& message) {
+  message.clear();
+  for (int attempt = 0; attempt < kDumpTries; ++attempt) {
+    reset();
+    wire::Batch b;
+    build(b);
+    std::vector<Pending> answers;
+    int err = talk(b, answers, [&](std::size_t, const nlmsghdr* m) { return each(m); });
+    if (!err) {
+      message = answers[0].message;
+      err = answers[0].err;
+      if (!err && !answers[0].interrupted) return 0;
+    }
+    // A dump cut short by a change is worth asking again; any other
+    // failure is final.
+    if (err) {
+      reset();
+      return err;
+    }
+  }
+  reset();
+  return EINTR;
+}
+
+int Rtnl::Impl::get_link(wire::Batch& b, Link& out, std::string& message) {
   bool found = false;
-  int err = run(nlh, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWLINK || !out) return;
-    *out = parse_link(m);
-    found = true;
+  int err = run(b, message, [&](std::size_t, const nlmsghdr* m) {
+    if (m->nlmsg_type != RTM_NEWLINK) return true;
+    found = parse_link(m, out);
+    return found;
   });
-  // A get answers with the link itself and no acknowledgement.
-  if (err == 0 && out && !found) return ENODEV;
+  // Answered, but by something other than a link.
+  if (!err && !found) return EBADMSG;
   return err;
 }
 
+Rtnl::Rtnl(std::unique_ptr<Transport> transport)
+    : impl_(std::make_unique<Impl>(transport ? std::move(transport) : kernel_transport())) {}
+
+Rtnl::~Rtnl() = default;
+
 int Rtnl::get_link(const std::string& name, Link& out) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_GETLINK, 0);
-  put_ifinfo(nlh, 0);
-  mnl_attr_put_u32(nlh, IFLA_EXT_MASK, RTEXT_FILTER_SKIP_STATS);
-  mnl_attr_put_strz(nlh, IFLA_IFNAME, name.c_str());
-  return link_request(nlh, &out);
+  wire::Batch b;
+  b.link(RTM_GETLINK, 0, 0);
+  b.str(IFLA_IFNAME, name);
+  return impl_->get_link(b, out, message_);
 }
 
 int Rtnl::get_link(int ifindex, Link& out) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_GETLINK, 0);
-  put_ifinfo(nlh, ifindex);
-  mnl_attr_put_u32(nlh, IFLA_EXT_MASK, RTEXT_FILTER_SKIP_STATS);
-  return link_request(nlh, &out);
+  wire::Batch b;
+  b.link(RTM_GETLINK, 0, ifindex);
+  return impl_->get_link(b, out, message_);
 }
 
-int Rtnl::links(std::vector<Link>& out) {
-  out.clear();
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_GETLINK, NLM_F_DUMP);
-  put_ifinfo(nlh, 0);
-  mnl_attr_put_u32(nlh, IFLA_EXT_MASK, RTEXT_FILTER_SKIP_STATS);
-  return run(nlh, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type == RTM_NEWLINK) out.push_back(parse_link(m));
-  });
+int Rtnl::links(std::vector<Link>& out, const std::string& kind) {
+  auto build = [&](wire::Batch& b) {
+    b.link(RTM_GETLINK, NLM_F_DUMP, 0);
+    if (kind.empty()) return;
+    nlattr* info = b.nest(IFLA_LINKINFO);
+    b.str(IFLA_INFO_KIND, kind);
+    b.end(info);
+  };
+  return impl_->dump(
+      build, [&] { out.clear(); },
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWLINK) return true;
+        Link l;
+        if (!parse_link(m, l)) return false;
+        // A kernel that does not know the kind sends every device.
+        if (kind.empty() || l.kind == kind) out.push_back(std::move(l));
+        return true;
+      },
+      message_);
 }
 
 int Rtnl::create_macvlan(const std::string& name, int parent, std::uint32_t group,
-                         const std::array<unsigned char, 6>& mac, Link& out) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
-  put_ifinfo(nlh, 0);
-  mnl_attr_put_strz(nlh, IFLA_IFNAME, name.c_str());
-  mnl_attr_put_u32(nlh, IFLA_LINK, static_cast<std::uint32_t>(parent));
-  mnl_attr_put_u32(nlh, IFLA_GROUP, group);
-  if (mac != std::array<unsigned char, 6>{})
-    mnl_attr_put(nlh, IFLA_ADDRESS, mac.size(), mac.data());
-  nlattr* info = mnl_attr_nest_start(nlh, IFLA_LINKINFO);
-  mnl_attr_put_strz(nlh, IFLA_INFO_KIND, "macvlan");
-  nlattr* data = mnl_attr_nest_start(nlh, IFLA_INFO_DATA);
+                         const MacBytes& mac, Link& out) {
+  wire::Batch b;
+  b.link(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL, 0);
+  b.str(IFLA_IFNAME, name);
+  b.u32(IFLA_LINK, static_cast<std::uint32_t>(parent));
+  b.u32(IFLA_GROUP, group);
+  b.bytes(IFLA_ADDRESS, mac.data(), mac.size());
+  nlattr* info = b.nest(IFLA_LINKINFO);
+  b.str(IFLA_INFO_KIND, "macvlan");
+  nlattr* data = b.nest(IFLA_INFO_DATA);
   // Private: bridge mode would loop frames between siblings back through
   // the port's ingress, where they would be delivered by the wrong rule.
-  mnl_attr_put_u32(nlh, IFLA_MACVLAN_MODE, MACVLAN_MODE_PRIVATE);
-  mnl_attr_nest_end(nlh, data);
-  mnl_attr_nest_end(nlh, info);
-  if (int err = link_request(nlh, nullptr)) return err;
+  b.u32(IFLA_MACVLAN_MODE, MACVLAN_MODE_PRIVATE);
+  b.end(data);
+  b.end(info);
+  if (int err = impl_->run(b, message_)) return err;
   int err = get_link(name, out);
   if (err) {
     // Made but not found again: take it back by name, or it is left over.
-    std::vector<char> del;
-    nlmsghdr* d = start(del, RTM_DELLINK, 0);
-    put_ifinfo(d, 0);
-    mnl_attr_put_strz(d, IFLA_IFNAME, name.c_str());
-    link_request(d, nullptr);
+    std::string message = message_;
+    wire::Batch del;
+    del.link(RTM_DELLINK, 0, 0);
+    del.str(IFLA_IFNAME, name);
+    std::string ignored;
+    impl_->run(del, ignored);
+    message_ = message;
   }
   return err;
 }
 
 int Rtnl::delete_link(int ifindex) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_DELLINK, 0);
-  put_ifinfo(nlh, ifindex);
-  return link_request(nlh, nullptr);
+  wire::Batch b;
+  b.link(RTM_DELLINK, 0, ifindex);
+  return impl_->run(b, message_);
 }
 
 int Rtnl::delete_group(std::uint32_t group) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_DELLINK, 0);
-  put_ifinfo(nlh, 0);
-  mnl_attr_put_u32(nlh, IFLA_GROUP, group);
-  return link_request(nlh, nullptr);
+  wire::Batch b;
+  b.link(RTM_DELLINK, 0, 0);
+  b.u32(IFLA_GROUP, group);
+  return impl_->run(b, message_);
 }
 
 int Rtnl::set_promisc(int ifindex, bool on) {
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_SETLINK, 0);
-  ifinfomsg* ifi = put_ifinfo(nlh, ifindex);
+  wire::Batch b;
+  ifinfomsg* ifi = b.link(RTM_SETLINK, 0, ifindex);
   ifi->ifi_change = IFF_PROMISC;
   ifi->ifi_flags = on ? IFF_PROMISC : 0;
-  return link_request(nlh, nullptr);
+  return impl_->run(b, message_);
+}
+
+int Rtnl::qdiscs(int ifindex, std::vector<Qdisc>& out) {
+  return impl_->dump(
+      [&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
+      [&] { out.clear(); },
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWQDISC) return true;
+        Qdisc q;
+        if (!parse_qdisc(m, q)) return false;
+        // Kernels dump the qdiscs of every device, whatever was asked.
+        if (!ifindex || q.ifindex == ifindex) out.push_back(std::move(q));
+        return true;
+      },
+      message_);
 }
 
 int Rtnl::filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
-  out.clear();
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_GETTFILTER, NLM_F_DUMP);
-  auto* tc = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(tcmsg)));
-  tc->tcm_family = AF_UNSPEC;
-  tc->tcm_ifindex = ifindex;
-  tc->tcm_parent = parent;
-  return run(nlh, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWTFILTER) return;
-    auto* t = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m));
-    Filter f;
-    f.parent = t->tcm_parent;
-    f.priority = TC_H_MAJ(t->tcm_info) >> 16;
-    f.handle = t->tcm_handle;
-    each_attr(m, sizeof *t, [&](const nlattr* a) {
-      if (mnl_attr_get_type(a) == TCA_KIND) f.kind = mnl_attr_get_str(a);
-    });
-    out.push_back(f);
-  });
+  return impl_->dump(
+      [&](wire::Batch& b) { b.tc(RTM_GETTFILTER, NLM_F_DUMP, ifindex, parent, 0, 0); },
+      [&] { out.clear(); },
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWTFILTER) return true;
+        Filter f;
+        if (!parse_filter(m, f)) return false;
+        if (f.ifindex == ifindex) out.push_back(std::move(f));
+        return true;
+      },
+      message_);
 }
 
-int Rtnl::has_clsact(int ifindex, bool& has) {
-  has = false;
-  std::vector<char> buf;
-  nlmsghdr* nlh = start(buf, RTM_GETQDISC, NLM_F_DUMP);
-  auto* tc = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(tcmsg)));
-  tc->tcm_family = AF_UNSPEC;
-  tc->tcm_ifindex = ifindex;
-  return run(nlh, [&](const nlmsghdr* m) {
-    auto* t = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m));
-    if (m->nlmsg_type != RTM_NEWQDISC || t->tcm_ifindex != ifindex) return;
-    each_attr(m, sizeof *t, [&](const nlattr* a) {
-      if (mnl_attr_get_type(a) == TCA_KIND && std::strcmp(mnl_attr_get_str(a), "clsact") == 0)
-        has = true;
-    });
-  });
+int Rtnl::add_clsact(int ifindex) {
+  wire::Batch b;
+  put_clsact(b, RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, ifindex);
+  return impl_->run(b, message_);
 }
 
-int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t handle,
-                         std::uint32_t priority, bool& created, int& qdisc_err) {
+int Rtnl::delete_clsact(int ifindex) {
+  wire::Batch b;
+  put_clsact(b, RTM_DELQDISC, 0, ifindex);
+  return impl_->run(b, message_);
+}
+
+int Rtnl::add_bpf_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
+                         std::uint32_t handle, int prog_fd, const std::string& name,
+                         bool replace) {
+  wire::Batch b;
+  put_bpf_filter(b, ifindex, parent, priority, handle, prog_fd, name, replace);
+  return impl_->run(b, message_);
+}
+
+int Rtnl::delete_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
+                        std::uint32_t handle) {
+  wire::Batch b;
+  // Protocol 0: the filter at that slot, whatever it matches.
+  b.tc(RTM_DELTFILTER, 0, ifindex, parent, handle, TC_H_MAKE(priority << 16, 0));
+  return impl_->run(b, message_);
+}
+
+int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name,
+                         std::uint32_t priority, std::uint32_t handle, bool& created,
+                         int& qdisc_err) {
   created = false;
-  std::vector<char> buf(8192, 0);
-  nlmsghdr* q = mnl_nlmsg_put_header(buf.data());
-  q->nlmsg_type = RTM_NEWQDISC;
-  q->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL;
-  q->nlmsg_seq = ++seq_;
-  auto* qt = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(q, sizeof(tcmsg)));
-  qt->tcm_family = AF_UNSPEC;
-  qt->tcm_ifindex = ifindex;
-  qt->tcm_handle = TC_H_MAKE(TC_H_CLSACT, 0);
-  qt->tcm_parent = TC_H_CLSACT;
-  mnl_attr_put_strz(q, TCA_KIND, "clsact");
-
-  nlmsghdr* f = mnl_nlmsg_put_header(buf.data() + NLMSG_ALIGN(q->nlmsg_len));
-  f->nlmsg_type = RTM_NEWTFILTER;
-  f->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE;
-  f->nlmsg_seq = ++seq_;
-  auto* ft = static_cast<tcmsg*>(mnl_nlmsg_put_extra_header(f, sizeof(tcmsg)));
-  ft->tcm_family = AF_UNSPEC;
-  ft->tcm_ifindex = ifindex;
-  ft->tcm_handle = handle;
-  ft->tcm_parent = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS);
-  ft->tcm_info = TC_H_MAKE(priority << 16, htons(ETH_P_ALL));
-  mnl_attr_put_strz(f, TCA_KIND, "bpf");
-  nlattr* opts = mnl_attr_nest_start(f, TCA_OPTIONS);
-  mnl_attr_put_u32(f, TCA_BPF_FD, static_cast<std::uint32_t>(prog_fd));
-  mnl_attr_put_strz(f, TCA_BPF_NAME, name.c_str());
-  mnl_attr_put_u32(f, TCA_BPF_FLAGS, TCA_BPF_FLAG_ACT_DIRECT);
-  mnl_attr_nest_end(f, opts);
-
-  if (int err = send(buf.data(), NLMSG_ALIGN(q->nlmsg_len) + f->nlmsg_len)) return err;
-  std::vector<int> errors;
-  if (int err = receive(q->nlmsg_seq, errors, nullptr)) return err;
-  created = errors[0] == 0;
-  qdisc_err = errors[0] == EEXIST ? 0 : errors[0];
+  qdisc_err = 0;
+  wire::Batch b;
+  put_clsact(b, RTM_NEWQDISC, NLM_F_CREATE | NLM_F_EXCL, ifindex);
+  put_bpf_filter(b, ifindex, kIngress, priority, handle, prog_fd, name, false);
+  std::vector<Pending> answers;
+  message_.clear();
+  if (int err = impl_->talk(b, answers, {})) return err;
+  const Pending& qdisc = answers[0];
+  const Pending& filter = answers[1];
+  created = qdisc.err == 0;
+  qdisc_err = qdisc.err == EEXIST ? 0 : qdisc.err;
   // Without the qdisc, the filter's failure says nothing new.
-  return errors[1] && qdisc_err ? qdisc_err : errors[1];
+  const Pending& said = filter.err && qdisc_err ? qdisc : filter;
+  message_ = said.message;
+  return said.err;
 }
 
 }  // namespace brantel_sim::live
