@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* The classifier of one port.  brantel_rx runs at the port's ingress and
  * hands each frame to the interface its source address (destination, with
- * flag 0x01) is bound to, or to the default interface.  brantel_accept runs
- * at each interface's ingress: a frame handed over by destination arrives
- * there as "other host", since the interface has an address of its own, and
- * the IP stack would drop it. */
+ * flag 0x01) is bound to, or to the default interface.  By destination, a
+ * frame for an interface's own address is left to the macvlan driver,
+ * which delivers it there itself, without a second pass.
+ *
+ * brantel_accept runs at each interface's ingress by destination only: a
+ * frame handed over for a bound address arrives there as "other host",
+ * since the interface has an address of its own, and the IP stack would
+ * drop it. */
 #include "classifier.h"
 
 #include <bpf/bpf_helpers.h>
@@ -15,10 +19,28 @@
 
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
   __uint(max_entries, BRANTEL_MAX_MACS);
   __type(key, struct brantel_mac_key);
   __type(value, __u32); /* ifindex */
 } brantel_macs SEC(".maps");
+
+/* Each interface's own address, by destination. */
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __uint(max_entries, BRANTEL_MAX_IFACES);
+  __type(key, struct brantel_mac_key);
+  __type(value, __u32); /* ifindex */
+} brantel_own SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
+  __uint(max_entries, BRANTEL_MAX_IFACES);
+  __type(key, __u32); /* ifindex */
+  __type(value, struct brantel_iface_stats);
+} brantel_ifaces SEC(".maps");
 
 struct {
   __uint(type, BPF_MAP_TYPE_ARRAY);
@@ -39,6 +61,14 @@ static __always_inline void count(__u32 outcome) {
   if (n) *n += 1;
 }
 
+static __always_inline int delivered(__u32 ifindex, struct __sk_buff *skb) {
+  struct brantel_iface_stats *s = bpf_map_lookup_elem(&brantel_ifaces, &ifindex);
+  if (!s) return 0;
+  s->frames += 1;
+  s->bytes += skb->len;
+  return 1;
+}
+
 SEC("tc")
 int brantel_rx(struct __sk_buff *skb) {
   void *data = (void *)(long)skb->data;
@@ -51,16 +81,22 @@ int brantel_rx(struct __sk_buff *skb) {
   __u32 ifindex = cfg->default_ifindex;
   __u32 outcome = BRANTEL_UNBOUND;
   if ((void *)(eth + 1) <= end) {
+    int by_dest = cfg->flags & BRANTEL_FLAG_BY_DESTINATION;
     struct brantel_mac_key key = {};
-    __builtin_memcpy(key.addr,
-                     (cfg->flags & BRANTEL_FLAG_BY_DESTINATION) ? eth->h_dest : eth->h_source, 6);
+    __builtin_memcpy(key.addr, by_dest ? eth->h_dest : eth->h_source, 6);
     __u32 *bound = bpf_map_lookup_elem(&brantel_macs, &key);
     if (bound) {
       ifindex = *bound;
       outcome = BRANTEL_BOUND;
+    } else if (by_dest) {
+      __u32 *own = bpf_map_lookup_elem(&brantel_own, &key);
+      if (own && delivered(*own, skb)) {
+        count(BRANTEL_BOUND);
+        return TC_ACT_OK;
+      }
     }
   }
-  if (!ifindex) {
+  if (!ifindex || !delivered(ifindex, skb)) {
     count(BRANTEL_DROPPED);
     return TC_ACT_SHOT;
   }
@@ -71,9 +107,6 @@ int brantel_rx(struct __sk_buff *skb) {
 SEC("tc")
 int brantel_accept(struct __sk_buff *skb) {
   if (skb->pkt_type != PACKET_OTHERHOST) return TC_ACT_OK;
-  __u32 zero = 0;
-  struct brantel_port_config *cfg = bpf_map_lookup_elem(&brantel_config, &zero);
-  if (!cfg || !(cfg->flags & BRANTEL_FLAG_BY_DESTINATION)) return TC_ACT_OK;
   void *data = (void *)(long)skb->data;
   void *end = (void *)(long)skb->data_end;
   struct ethhdr *eth = data;

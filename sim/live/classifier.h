@@ -8,8 +8,11 @@
  * choose the interface. */
 #define BRANTEL_FLAG_BY_DESTINATION 0x01
 
-/* Room for this many bound addresses on one port. */
-#define BRANTEL_MAX_MACS 65536
+/* Room for this many bound addresses on one port.  The map is not
+ * preallocated: its memory follows what is bound. */
+#define BRANTEL_MAX_MACS 1048576
+/* Room for this many interfaces on one port. */
+#define BRANTEL_MAX_IFACES 4096
 
 /* What became of a frame that arrived on the port. */
 enum brantel_outcome {
@@ -19,10 +22,19 @@ enum brantel_outcome {
   BRANTEL_OUTCOMES = 3,
 };
 
-/* A key of the address map: the 6 bytes, then zeros. */
+/* A key of the address maps: the 6 bytes, then zeros. */
 struct brantel_mac_key {
   __u8 addr[6];
   __u8 pad[2];
+};
+
+/* Frames handed to one interface, per CPU.  An interface the classifier
+ * may hand frames to has an entry; a frame for any other is dropped, so
+ * that an address still bound to a deleted interface is never counted as
+ * delivered. */
+struct brantel_iface_stats {
+  __u64 frames;
+  __u64 bytes;
 };
 
 /* The port's one entry of the config map. */
@@ -31,7 +43,7 @@ struct brantel_port_config {
   __u32 default_ifindex; /* PORT#0, or 0 when it is gone */
   __u32 group;           /* the device group of the port's interfaces */
   __u32 owned;           /* BRANTEL_OWN_* things found absent and made by us */
-  __u32 accept_prog_id;  /* the accept program attached to each interface */
+  __u32 accept_prog_id;  /* the accept program of the interfaces, by destination */
   __u32 pad;
 };
 
