@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "classifier.skel.h"
@@ -16,13 +18,10 @@
 namespace brantel_sim::live {
 namespace {
 
-constexpr const char* kRxName = "brantel_rx";
-constexpr const char* kAcceptName = "brantel_accept";
-
-// libbpf's last message, kept to explain a failed load; it never prints.
+// libbpf's last message, kept to explain a failed load.
 std::string g_libbpf_said;
 
-int quiet_libbpf(enum libbpf_print_level level, const char* format, va_list args) {
+int keep_message(enum libbpf_print_level level, const char* format, va_list args) {
   if (level == LIBBPF_DEBUG) return 0;
   char line[512];
   std::vsnprintf(line, sizeof line, format, args);
@@ -33,7 +32,10 @@ int quiet_libbpf(enum libbpf_print_level level, const char* format, va_list args
   return 0;
 }
 
-[[maybe_unused]] const bool g_quiet = (libbpf_set_print(quiet_libbpf), true);
+struct SkeletonDeleter {
+  void operator()(brantel_classifier* s) const { brantel_classifier::destroy(s); }
+};
+using Skeleton = std::unique_ptr<brantel_classifier, SkeletonDeleter>;
 
 int fail(Failure& why, Step step, int err, std::string detail = {}) {
   why.err = err;
@@ -41,9 +43,6 @@ int fail(Failure& why, Step step, int err, std::string detail = {}) {
   why.detail = std::move(detail);
   return err;
 }
-
-// libbpf returns -errno, or -1 with errno set.
-int libbpf_err(int r) { return r == -1 ? errno : -r; }
 
 Fd dup_fd(int fd) { return Fd(fcntl(fd, F_DUPFD_CLOEXEC, 3)); }
 
@@ -63,113 +62,164 @@ int prog_info(int fd, bpf_prog_info& info, std::vector<std::uint32_t>* map_ids) 
   return 0;
 }
 
-bpf_tc_hook ingress_hook(int ifindex) {
-  bpf_tc_hook hook{};
-  hook.sz = sizeof hook;
-  hook.ifindex = ifindex;
-  hook.attach_point = BPF_TC_INGRESS;
-  return hook;
+brantel_mac_key key_of(const MacBytes& mac) {
+  brantel_mac_key key{};
+  std::memcpy(key.addr, mac.data(), 6);
+  return key;
 }
 
-bpf_tc_opts our_filter(int prog_fd = 0) {
-  bpf_tc_opts opts{};
-  opts.sz = sizeof opts;
-  opts.handle = kFilterHandle;
-  opts.priority = kFilterPriority;
-  opts.prog_fd = prog_fd;
-  if (prog_fd) opts.flags = BPF_TC_F_REPLACE;
-  return opts;
+// A hash map read whole: in batches where the kernel can, else key by key.
+template <typename K, typename V, typename F>
+int each_entry(int fd, std::size_t value_size, F f) {
+  constexpr std::uint32_t kBatch = 4096;
+  std::vector<K> keys(kBatch);
+  std::vector<unsigned char> values(kBatch * value_size);
+  K in{}, out{};
+  bool first = true;
+  for (;;) {
+    std::uint32_t n = kBatch;
+    LIBBPF_OPTS(bpf_map_batch_opts, opts);
+    int r = bpf_map_lookup_batch(fd, first ? nullptr : &in, &out, keys.data(), values.data(), &n,
+                                 &opts);
+    int err = r ? errno : 0;
+    if (err && err != ENOENT) {
+      if (!first || (err != EINVAL && err != ENOTSUP && err != EOPNOTSUPP)) return err;
+      break;  // no batches here: key by key below
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+      V v;
+      std::memcpy(&v, values.data() + i * value_size, std::min(sizeof v, value_size));
+      f(keys[i], v, values.data() + i * value_size);
+    }
+    if (err == ENOENT) return 0;
+    in = out;
+    first = false;
+  }
+  std::vector<unsigned char> value(value_size);
+  K key{}, next{};
+  const void* prev = nullptr;
+  while (bpf_map_get_next_key(fd, prev, &next) == 0) {
+    if (bpf_map_lookup_elem(fd, &next, value.data()) == 0) {
+      V v;
+      std::memcpy(&v, value.data(), std::min(sizeof v, value_size));
+      f(next, v, value.data());
+    }
+    key = next;
+    prev = &key;
+  }
+  return errno == ENOENT ? 0 : errno;
+}
+
+int possible_cpus() {
+  int n = libbpf_num_possible_cpus();
+  return n > 0 ? n : 1;
 }
 
 }  // namespace
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    reset();
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
 
 void Fd::reset() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
-int PortObjects::find(int port_ifindex, Failure& why) {
-  bpf_tc_hook hook = ingress_hook(port_ifindex);
-  bpf_tc_opts opts = our_filter();
-  if (int r = bpf_tc_query(&hook, &opts)) {
-    int err = libbpf_err(r);
-    // No clsact qdisc, or no filter of ours in it.
-    if (err == ENOENT || err == EINVAL) return ENOENT;
-    return fail(why, Step::filter, err);
-  }
-  Fd prog(bpf_prog_get_fd_by_id(opts.prog_id));
-  if (!prog) return errno == ENOENT ? ENOENT : fail(why, Step::bpf, errno);
+void quiet_libbpf() { libbpf_set_print(keep_message); }
+
+// Takes the maps of the program `prog_fd` runs (all of them, or only
+// those this object lacks).
+int Classifier::take(int prog_fd, bool all_maps, Failure& why) {
   bpf_prog_info info;
   std::vector<std::uint32_t> ids;
-  if (int err = prog_info(prog.get(), info, &ids)) return fail(why, Step::bpf, err);
-  if (std::strcmp(info.name, kRxName) != 0) return ENOENT;  // someone else's at our place
+  if (int err = prog_info(prog_fd, info, &ids)) return fail(why, Step::bpf, err);
+  if (std::strcmp(info.name, kRxName) != 0 && std::strcmp(info.name, kAcceptName) != 0)
+    return ENOENT;  // someone else's program
+  struct {
+    const char* name;
+    Fd* fd;
+  } maps[] = {{"brantel_macs", &macs_},     {"brantel_own", &own_},
+              {"brantel_ifaces", &ifaces_}, {"brantel_config", &config_},
+              {"brantel_counts", &counts_}};
   for (std::uint32_t id : ids) {
     Fd map(bpf_map_get_fd_by_id(id));
     if (!map) return fail(why, Step::bpf, errno);
     bpf_map_info mi{};
     std::uint32_t len = sizeof mi;
     if (bpf_obj_get_info_by_fd(map.get(), &mi, &len)) return fail(why, Step::bpf, errno);
-    std::string name = mi.name;
-    if (name == "brantel_macs") macs_ = std::move(map);
-    if (name == "brantel_config") config_ = std::move(map);
-    if (name == "brantel_counts") counts_ = std::move(map);
+    for (auto& m : maps)
+      if (std::strcmp(mi.name, m.name) == 0 && (all_maps || !*m.fd)) *m.fd = std::move(map);
   }
-  if (!macs_ || !config_ || !counts_) return ENOENT;
-  rx_ = std::move(prog);
-  rx_id_ = info.id;
+  for (auto& m : maps)
+    if (!*m.fd) return ENOENT;
+  if (std::strcmp(info.name, kRxName) == 0) rx_id_ = info.id;
   return 0;
 }
 
-int PortObjects::load_with(const brantel_port_config* cfg, bool reuse_maps, Failure& why) {
+int Classifier::open(std::uint32_t prog_id, Failure& why) {
+  Fd prog(bpf_prog_get_fd_by_id(prog_id));
+  if (!prog) return errno == ENOENT ? ENOENT : fail(why, Step::bpf, errno);
+  bpf_prog_info info;
+  if (int err = prog_info(prog.get(), info, nullptr)) return fail(why, Step::bpf, err);
+  if (std::strcmp(info.name, kRxName) != 0) return ENOENT;
+  if (int err = take(prog.get(), true, why)) return err;
+  rx_ = std::move(prog);
+  return 0;
+}
+
+int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Failure& why) {
   g_libbpf_said.clear();
-  brantel_classifier* skel = brantel_classifier::open();
+  Skeleton skel(brantel_classifier::open());
   if (!skel) return fail(why, Step::load, errno, g_libbpf_said);
-  int err = 0;
   if (reuse_maps) {
     if (bpf_map__reuse_fd(skel->maps.brantel_macs, macs_.get()) ||
+        bpf_map__reuse_fd(skel->maps.brantel_own, own_.get()) ||
+        bpf_map__reuse_fd(skel->maps.brantel_ifaces, ifaces_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_config, config_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_counts, counts_.get()))
-      err = errno;
+      return fail(why, Step::load, errno, g_libbpf_said);
   }
-  if (!err && brantel_classifier::load(skel)) err = errno;
-  if (err) {
-    fail(why, Step::load, err, g_libbpf_said);
-    brantel_classifier::destroy(skel);
-    return err;
-  }
+  if (brantel_classifier::load(skel.get())) return fail(why, Step::load, errno, g_libbpf_said);
   accept_ = dup_fd(bpf_program__fd(skel->progs.brantel_accept));
   if (!reuse_maps) {
     rx_ = dup_fd(bpf_program__fd(skel->progs.brantel_rx));
     macs_ = dup_fd(bpf_map__fd(skel->maps.brantel_macs));
+    own_ = dup_fd(bpf_map__fd(skel->maps.brantel_own));
+    ifaces_ = dup_fd(bpf_map__fd(skel->maps.brantel_ifaces));
     config_ = dup_fd(bpf_map__fd(skel->maps.brantel_config));
     counts_ = dup_fd(bpf_map__fd(skel->maps.brantel_counts));
   }
-  brantel_classifier::destroy(skel);
-  if (!accept_ || !rx_ || !macs_ || !config_ || !counts_) return fail(why, Step::bpf, EMFILE);
-
+  if (!accept_ || !rx_ || !macs_ || !own_ || !ifaces_ || !config_ || !counts_)
+    return fail(why, Step::bpf, EMFILE);
   bpf_prog_info info;
-  if ((err = prog_info(accept_.get(), info, nullptr))) return fail(why, Step::bpf, err);
+  if (int err = prog_info(accept_.get(), info, nullptr)) return fail(why, Step::bpf, err);
   brantel_port_config c{};
   if (cfg) {
     c = *cfg;
-  } else if ((err = read_config(c))) {
+  } else if (int err = read_config(c)) {
     return fail(why, Step::map, err);
   }
   c.accept_prog_id = info.id;
-  if ((err = write_config(c))) return fail(why, Step::map, err);
+  if (int err = write_config(c)) return fail(why, Step::map, err);
   if (!reuse_maps) {
-    if ((err = prog_info(rx_.get(), info, nullptr))) return fail(why, Step::bpf, err);
+    if (int err = prog_info(rx_.get(), info, nullptr)) return fail(why, Step::bpf, err);
     rx_id_ = info.id;
   }
   return 0;
 }
 
-int PortObjects::load(const brantel_port_config& cfg, Failure& why) {
-  return load_with(&cfg, false, why);
+int Classifier::load(const brantel_port_config& cfg, Failure& why) {
+  return load_objects(&cfg, false, why);
 }
 
-int PortObjects::accept_fd(Failure& why) {
-  if (accept_) return 0;
+int Classifier::accept_fd(Failure& why) {
+  if (accept_) return accept_.get();
   brantel_port_config c{};
   if (read_config(c) == 0 && c.accept_prog_id) {
     Fd prog(bpf_prog_get_fd_by_id(c.accept_prog_id));
@@ -180,117 +230,114 @@ int PortObjects::accept_fd(Failure& why) {
     // Still ours, on this port's maps: reuse it.
     if (prog && prog_info(prog.get(), info, &ids) == 0 &&
         std::strcmp(info.name, kAcceptName) == 0 &&
-        bpf_obj_get_info_by_fd(macs_.get(), &mi, &len) == 0) {
-      for (std::uint32_t id : ids) {
-        if (id == mi.id) {
-          accept_ = std::move(prog);
-          return 0;
-        }
-      }
+        bpf_obj_get_info_by_fd(macs_.get(), &mi, &len) == 0 &&
+        std::find(ids.begin(), ids.end(), mi.id) != ids.end()) {
+      accept_ = std::move(prog);
+      return accept_.get();
     }
   }
-  // Gone with the last interface: load it again on the same maps.
-  return load_with(nullptr, true, why);
+  // Gone with the last interface that ran it: load it again on the same maps.
+  if (int err = load_objects(nullptr, true, why)) return -err;
+  return accept_.get();
 }
 
-int PortObjects::attach_rx(int port_ifindex, Failure& why) const {
-  bpf_tc_hook hook = ingress_hook(port_ifindex);
-  bpf_tc_opts opts = our_filter(rx_.get());
-  if (int r = bpf_tc_attach(&hook, &opts)) return fail(why, Step::filter, libbpf_err(r));
-  return 0;
-}
-
-int PortObjects::detach_rx(int port_ifindex, Failure& why) const {
-  bpf_tc_hook hook = ingress_hook(port_ifindex);
-  bpf_tc_opts opts = our_filter();
-  if (int r = bpf_tc_detach(&hook, &opts)) {
-    int err = libbpf_err(r);
-    if (err == ENOENT || err == EINVAL || err == ENODEV) return 0;  // already gone
-    return fail(why, Step::filter, err);
-  }
-  return 0;
-}
-
-int PortObjects::attach_accept(int ifindex, Failure& why) {
-  if (int err = accept_fd(why)) return err;
-  bool created = false;
-  if (int err = ensure_clsact(ifindex, created, why)) return err;
-  bpf_tc_hook hook = ingress_hook(ifindex);
-  bpf_tc_opts opts = our_filter(accept_.get());
-  if (int r = bpf_tc_attach(&hook, &opts)) return fail(why, Step::filter, libbpf_err(r));
-  return 0;
-}
-
-int PortObjects::read_config(brantel_port_config& cfg) const {
+int Classifier::read_config(brantel_port_config& cfg) const {
   std::uint32_t zero = 0;
   return bpf_map_lookup_elem(config_.get(), &zero, &cfg) ? errno : 0;
 }
 
-int PortObjects::write_config(const brantel_port_config& cfg) const {
+int Classifier::write_config(const brantel_port_config& cfg) const {
   std::uint32_t zero = 0;
   return bpf_map_update_elem(config_.get(), &zero, &cfg, BPF_ANY) ? errno : 0;
 }
 
-int PortObjects::bind(const MacBytes& mac, std::uint32_t ifindex) const {
-  brantel_mac_key key{};
-  std::memcpy(key.addr, mac.data(), 6);
+int Classifier::lookup(const MacBytes& mac, std::uint32_t& ifindex) const {
+  brantel_mac_key key = key_of(mac);
+  return bpf_map_lookup_elem(macs_.get(), &key, &ifindex) ? errno : 0;
+}
+
+int Classifier::bind(const MacBytes& mac, std::uint32_t ifindex) const {
+  brantel_mac_key key = key_of(mac);
   return bpf_map_update_elem(macs_.get(), &key, &ifindex, BPF_ANY) ? errno : 0;
 }
 
-int PortObjects::unbind(const MacBytes& mac) const {
-  brantel_mac_key key{};
-  std::memcpy(key.addr, mac.data(), 6);
+int Classifier::unbind(const MacBytes& mac) const {
+  brantel_mac_key key = key_of(mac);
   if (bpf_map_delete_elem(macs_.get(), &key) == 0 || errno == ENOENT) return 0;
   return errno;
 }
 
-int PortObjects::bindings(std::map<MacBytes, std::uint32_t>& out) const {
+int Classifier::bindings(std::map<MacBytes, std::uint32_t>& out) const {
   out.clear();
-  brantel_mac_key key{}, next{};
-  const void* prev = nullptr;
-  while (bpf_map_get_next_key(macs_.get(), prev, &next) == 0) {
-    std::uint32_t ifindex = 0;
-    if (bpf_map_lookup_elem(macs_.get(), &next, &ifindex) == 0) {
-      MacBytes m;
-      std::memcpy(m.data(), next.addr, 6);
-      out[m] = ifindex;
-    }
-    key = next;
-    prev = &key;
-  }
-  return errno == ENOENT ? 0 : errno;
+  return each_entry<brantel_mac_key, std::uint32_t>(
+      macs_.get(), sizeof(std::uint32_t),
+      [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
+        MacBytes m;
+        std::memcpy(m.data(), k.addr, 6);
+        out[m] = v;
+      });
 }
 
-int PortObjects::counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const {
+int Classifier::own(std::map<MacBytes, std::uint32_t>& out) const {
+  out.clear();
+  return each_entry<brantel_mac_key, std::uint32_t>(
+      own_.get(), sizeof(std::uint32_t),
+      [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
+        MacBytes m;
+        std::memcpy(m.data(), k.addr, 6);
+        out[m] = v;
+      });
+}
+
+int Classifier::add_own(const MacBytes& mac, std::uint32_t ifindex) const {
+  brantel_mac_key key = key_of(mac);
+  return bpf_map_update_elem(own_.get(), &key, &ifindex, BPF_ANY) ? errno : 0;
+}
+
+int Classifier::remove_own(const MacBytes& mac) const {
+  brantel_mac_key key = key_of(mac);
+  if (bpf_map_delete_elem(own_.get(), &key) == 0 || errno == ENOENT) return 0;
+  return errno;
+}
+
+int Classifier::targets(std::map<std::uint32_t, IfaceStats>& out) const {
+  out.clear();
+  int cpus = possible_cpus();
+  // Per-CPU values come as one 8-byte aligned slot per CPU.
+  std::size_t slot = (sizeof(brantel_iface_stats) + 7) / 8 * 8;
+  return each_entry<std::uint32_t, brantel_iface_stats>(
+      ifaces_.get(), slot * static_cast<std::size_t>(cpus),
+      [&](std::uint32_t ifindex, const brantel_iface_stats&, const unsigned char* raw) {
+        IfaceStats& s = out[ifindex];
+        for (int c = 0; c < cpus; ++c) {
+          brantel_iface_stats v;
+          std::memcpy(&v, raw + static_cast<std::size_t>(c) * slot, sizeof v);
+          s.frames += v.frames;
+          s.bytes += v.bytes;
+        }
+      });
+}
+
+int Classifier::add_target(std::uint32_t ifindex) const {
+  std::vector<brantel_iface_stats> zero(static_cast<std::size_t>(possible_cpus()));
+  // BPF_NOEXIST: an interface that has one keeps its counts.
+  if (bpf_map_update_elem(ifaces_.get(), &ifindex, zero.data(), BPF_NOEXIST) == 0 ||
+      errno == EEXIST)
+    return 0;
+  return errno;
+}
+
+int Classifier::remove_target(std::uint32_t ifindex) const {
+  if (bpf_map_delete_elem(ifaces_.get(), &ifindex) == 0 || errno == ENOENT) return 0;
+  return errno;
+}
+
+int Classifier::counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const {
   out.fill(0);
-  int cpus = libbpf_num_possible_cpus();
-  if (cpus <= 0) return -cpus;
-  std::vector<std::uint64_t> per_cpu(static_cast<std::size_t>(cpus));
+  std::vector<std::uint64_t> per_cpu(static_cast<std::size_t>(possible_cpus()));
   for (std::uint32_t i = 0; i < BRANTEL_OUTCOMES; ++i) {
     if (bpf_map_lookup_elem(counts_.get(), &i, per_cpu.data())) return errno;
     for (std::uint64_t v : per_cpu) out[i] += v;
-  }
-  return 0;
-}
-
-int ensure_clsact(int ifindex, bool& created, Failure& why) {
-  bpf_tc_hook hook = ingress_hook(ifindex);
-  int r = bpf_tc_hook_create(&hook);
-  created = r == 0;
-  if (r == 0) return 0;
-  int err = libbpf_err(r);
-  if (err == EEXIST) return 0;
-  return fail(why, Step::qdisc, err);
-}
-
-int remove_clsact(int ifindex, Failure& why) {
-  bpf_tc_hook hook = ingress_hook(ifindex);
-  // Both points at once: the qdisc itself, not just its filters.
-  hook.attach_point = static_cast<bpf_tc_attach_point>(BPF_TC_INGRESS | BPF_TC_EGRESS);
-  if (int r = bpf_tc_hook_destroy(&hook)) {
-    int err = libbpf_err(r);
-    if (err == ENOENT || err == EINVAL || err == ENODEV) return 0;
-    return fail(why, Step::qdisc, err);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
-// The classifier's kernel objects for one port: its programs, its maps and
-// the tc filters that run them.  Nothing is pinned: a later run finds the
-// port's objects again through the filter on the port's ingress (fixed
-// handle and priority), whose program names its maps.
+// The classifier's kernel objects for one port: its programs and maps.
+// Nothing is pinned: a later run finds them again through the program id
+// of the port's filter, whose program names its maps.  The tc filters
+// themselves are netlink's business (netlink.h).
 #ifndef BRANTEL_SIM_LIVE_DATAPLANE_H
 #define BRANTEL_SIM_LIVE_DATAPLANE_H
 
@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "classifier.h"
+#include "netlink.h"
 
 namespace brantel_sim::live {
 
-using MacBytes = std::array<unsigned char, 6>;
+inline constexpr const char* kRxName = "brantel_rx";
+inline constexpr const char* kAcceptName = "brantel_accept";
 
 // Where a step failed: which feature, so that a missing one can be named.
 enum class Step { bpf, load, qdisc, filter, map };
@@ -32,14 +35,9 @@ class Fd {
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() { reset(); }
   Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
+  Fd& operator=(Fd&& o) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
   void reset();
@@ -48,47 +46,61 @@ class Fd {
   int fd_ = -1;
 };
 
-class PortObjects {
+struct IfaceStats {
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+};
+
+// libbpf's messages are kept to explain a refusal, never printed.  Called
+// once before any other use.
+void quiet_libbpf();
+
+class Classifier {
  public:
-  // Finds the classifier on the port: 0, ENOENT when there is none, or
-  // another errno value.
-  int find(int port_ifindex, Failure& why);
   // Loads a new classifier with `cfg` in its config map (not attached).
   int load(const brantel_port_config& cfg, Failure& why);
+  // Opens the classifier running as program `prog_id`: ENOENT when that
+  // program is not ours.
+  int open(std::uint32_t prog_id, Failure& why);
+  bool loaded() const { return static_cast<bool>(rx_); }
 
-  // Runs brantel_rx on the port's ingress, replacing a stale one of ours.
-  int attach_rx(int port_ifindex, Failure& why) const;
-  int detach_rx(int port_ifindex, Failure& why) const;
-  // Runs brantel_accept on an interface's ingress (a new clsact of its own).
-  int attach_accept(int ifindex, Failure& why);
+  int rx_fd() const { return rx_.get(); }
+  std::uint32_t rx_id() const { return rx_id_; }
+  // The interfaces' program, loaded again on the same maps when no
+  // interface runs it any more.
+  int accept_fd(Failure& why);
 
   int read_config(brantel_port_config& cfg) const;
   int write_config(const brantel_port_config& cfg) const;
+
+  // The interface an address is bound to: 0, or ENOENT.
+  int lookup(const MacBytes& mac, std::uint32_t& ifindex) const;
+  // E2BIG when the map is full.
   int bind(const MacBytes& mac, std::uint32_t ifindex) const;
   int unbind(const MacBytes& mac) const;
   // Every bound address with the interface it goes to.
   int bindings(std::map<MacBytes, std::uint32_t>& out) const;
+
+  // Each interface's own address, by destination.
+  int own(std::map<MacBytes, std::uint32_t>& out) const;
+  int add_own(const MacBytes& mac, std::uint32_t ifindex) const;
+  int remove_own(const MacBytes& mac) const;
+
+  // The interfaces frames may be handed to, with what each was handed.
+  int targets(std::map<std::uint32_t, IfaceStats>& out) const;
+  int add_target(std::uint32_t ifindex) const;
+  int remove_target(std::uint32_t ifindex) const;
+
   // Frames per outcome, summed over the CPUs.
   int counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const;
-  std::uint32_t rx_prog_id() const { return rx_id_; }
-  int rx_fd() const { return rx_.get(); }
 
  private:
-  int accept_fd(Failure& why);
-  int load_with(const brantel_port_config* cfg, bool reuse_maps, Failure& why);
+  int take(int prog_fd, bool all_maps, Failure& why);
+  int load_objects(const brantel_port_config* cfg, bool reuse_maps, Failure& why);
 
-  Fd rx_, accept_, macs_, config_, counts_;
+  Fd rx_, accept_, macs_, own_, ifaces_, config_, counts_;
   std::uint32_t rx_id_ = 0;
 };
-
-// Whether the port has a clsact qdisc; creates one if not.  `created` tells
-// which.
-int ensure_clsact(int ifindex, bool& created, Failure& why);
-int remove_clsact(int ifindex, Failure& why);
-
-// The handle and priority of our filters, on the port and on interfaces.
-inline constexpr std::uint32_t kFilterHandle = 0x6272;
-inline constexpr std::uint32_t kFilterPriority = 0x6272;
 
 }  // namespace brantel_sim::live
 
