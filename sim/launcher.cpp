@@ -127,7 +127,24 @@ int show(const std::string& path, Live* live) {
   if (!store(path).read(m, error)) return fail(error);
   std::string text = serialize_state(m);
   std::vector<std::string> lines;
-  if (live && live->counters(m, lines) != 0) return fail("cannot read the frame counters");
+  std::vector<LivePort> ports;
+  if (live && live->describe(m, ports) != 0) return fail("cannot read the frame counters");
+  for (const LivePort& p : ports) {
+    if (!p.realised) {
+      lines.push_back("# " + p.name + ": not on the kernel (brantel-sim --live check)");
+      continue;
+    }
+    if (!p.counted) {
+      lines.push_back("# " + p.name + ": counters not readable");
+      continue;
+    }
+    std::uint64_t bound = 0, unbound = 0;
+    for (const LiveInterface& i : p.interfaces)
+      (i.name == p.name + "#0" ? unbound : bound) += i.rx_frames;
+    lines.push_back("# " + p.name + ": " + std::to_string(bound) + " frames to a bound interface, " +
+                    std::to_string(unbound) + " to " + p.name + "#0, " + std::to_string(p.dropped) +
+                    " dropped");
+  }
   // As comments before the end line, the output still loads as a state file.
   std::string comments;
   if (!lines.empty())
@@ -149,7 +166,9 @@ int show(const std::string& path, Live* live) {
 int install(const std::string& path, const Model& m, Live* live) {
   std::string error;
   auto realise = [&](std::string& why) {
-    int err = live ? live->sync(m) : 0;
+    std::vector<std::string> unrestored;
+    int err = live ? live->sync(m, {}, unrestored) : 0;
+    for (const std::string& line : unrestored) std::cerr << "brantel-sim: " << line << "\n";
     if (err)
       why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
     return err == 0;
@@ -186,7 +205,9 @@ int load(const std::string& path, const std::string& source, Live* live) {
 int sync(const std::string& path, Live& live) {
   Model unused;
   std::string error;
-  int r = store(path).update([&](Model& m) { return live.sync(m); }, unused, error);
+  std::vector<std::string> unrestored;
+  int r = store(path).update([&](Model& m) { return live.sync(m, {}, unrestored); }, unused, error);
+  for (const std::string& line : unrestored) std::cerr << "brantel-sim: sync: " << line << "\n";
   if (r < 0) return fail(error);
   if (r > 0) return fail(std::string("sync: the kernel refused: ") + std::strerror(r));
   return 0;

@@ -7,6 +7,10 @@
 #ifndef BRANTEL_SIM_LIVE_LIVE_H
 #define BRANTEL_SIM_LIVE_LIVE_H
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -59,6 +63,17 @@ class Live : public Realiser {
   // What the kernel holds of each port of `state`, with its counters.
   virtual int describe(const Model& state, std::vector<LivePort>& out) = 0;
 };
+
+// Whether this process may change live mode's objects: CAP_NET_ADMIN for
+// devices and filters, and CAP_SYS_ADMIN, without which a later run cannot
+// find its BPF programs again by their ids (CAP_BPF alone does not let it).
+inline bool has_live_privileges() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (syscall(SYS_capget, &header, data) != 0) return true;  // let the kernel decide
+  auto has = [&](int cap) { return (data[cap / 32].effective >> (cap % 32)) & 1u; };
+  return has(CAP_NET_ADMIN) && has(CAP_SYS_ADMIN);
+}
 
 // Loads the live library from `path`: null with `error` set when it cannot.
 std::unique_ptr<Live> load_live(const std::string& path, std::string& error);

@@ -1,8 +1,6 @@
 // Part of the simulator core: finds and loads the live library, which alone
 // links libbpf and libmnl.
 #include <dlfcn.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,13 +11,6 @@
 
 namespace brantel_sim {
 namespace {
-
-bool has_net_admin() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-  if (syscall(SYS_capget, &header, data) != 0) return true;  // let the kernel decide
-  return data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32));
-}
 
 std::string default_library_path() {
   if (const char* p = std::getenv("BRANTEL_SIM_LIVE_LIBRARY"); p && *p) return p;
@@ -34,7 +25,7 @@ std::string default_library_path() {
 
 class LazyLive final : public Realiser {
  public:
-  int admit() override { return has_net_admin() ? 0 : EPERM; }
+  int admit() override { return has_live_privileges() ? 0 : EPERM; }
 
   int realise(const Model& before, const Model& after) override {
     if (!live_ && !failed_) {

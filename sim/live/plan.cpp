@@ -1,0 +1,322 @@
+#include "plan.h"
+
+#include <linux/if.h>
+#include <linux/if_link.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace brantel_sim::live {
+
+std::string mac_text(const MacBytes& m) {
+  char s[18];
+  std::snprintf(s, sizeof s, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+  return s;
+}
+
+namespace {
+
+std::string hex(std::uint32_t v) {
+  char s[16];
+  std::snprintf(s, sizeof s, "0x%x", v);
+  return s;
+}
+
+class Planner {
+ public:
+  Planner(const PortView& k, const PortWant& w, const Scope& s) : k_(k), w_(w), s_(s) {}
+
+  Plan run() {
+    if (!w_.enabled) {
+      disable();
+    } else if (!k_.dev.ifindex || !k_.renamed.empty()) {
+      refuse(ENODEV, k_.renamed.empty()
+                         ? "no such network device"
+                         : "no such network device (its interfaces are on " + k_.renamed + ")");
+    } else if (!k_.unusable.empty()) {
+      refuse(in_our_groups(k_.dev.group) ? ENODEV : EOPNOTSUPP, k_.unusable);
+    } else {
+      enable();
+    }
+    return std::move(p_);
+  }
+
+ private:
+  Action& add(Op op, std::string why = {}) {
+    p_.actions.push_back(Action{op, {}, 0, {}, 0, 0, false, std::move(why)});
+    return p_.actions.back();
+  }
+  void refuse(int err, std::string why) {
+    p_.err = err;
+    p_.trouble = std::move(why);
+  }
+
+  const IfaceView* kernel_iface(const std::string& name) const {
+    for (const IfaceView& v : k_.ifaces)
+      if (v.link.name == name) return &v;
+    return nullptr;
+  }
+  const IfaceWant* wanted(const std::string& name) const {
+    for (const IfaceWant& v : w_.ifaces)
+      if (v.name == name) return &v;
+    return nullptr;
+  }
+  std::string name_of(std::uint32_t ifindex) const {
+    for (const IfaceView& v : k_.ifaces)
+      if (static_cast<std::uint32_t>(v.link.ifindex) == ifindex) return v.link.name;
+    return "ifindex " + std::to_string(ifindex);
+  }
+  bool in_scope(const std::string& iface) const { return s_.all || s_.ifaces.count(iface); }
+  // Whether the state file binds an address of the scope to `iface`.
+  bool binds_to(const std::string& iface) const {
+    return std::any_of(w_.bindings.begin(), w_.bindings.end(),
+                       [&](const auto& b) { return b.second == iface; });
+  }
+
+  void disable() {
+    if (!k_.classifier && k_.ifaces.empty()) return;  // nothing of ours
+    std::string why =
+        k_.classifier ? w_.name + ": enabled on the kernel, not in the state file" : std::string();
+    if (k_.group_shared) {
+      for (const IfaceView& v : k_.ifaces) add(Op::delete_iface, why).name = v.link.name;
+    } else if (!k_.ifaces.empty()) {
+      add(Op::delete_group, why).name = k_.ifaces.front().link.name;
+    }
+    if (k_.classifier) add(Op::detach_rx, why);
+    if (k_.cfg.owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
+    if ((k_.cfg.owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
+  }
+
+  void set_config(std::uint32_t owned, std::string why = {}) {
+    Action& a = add(Op::set_config, std::move(why));
+    a.value = w_.flags;
+    a.name = default_;
+    a.owned = owned;
+    owned_ = owned;
+  }
+
+  void unbind(const MacBytes& mac, std::string why = {}) {
+    if (!unbound_.insert(mac).second) return;
+    add(Op::unbind, std::move(why)).mac = mac;
+  }
+  void remove_target(std::uint32_t ifindex, std::string why = {}) {
+    if (!untargeted_.insert(ifindex).second || !k_.targets.count(ifindex)) return;
+    add(Op::remove_target, std::move(why)).ifindex = static_cast<int>(ifindex);
+  }
+  void remove_own(const MacBytes& mac) {
+    if (!unowned_.insert(mac).second) return;
+    add(Op::remove_own).mac = mac;
+  }
+
+  // Nothing of ours may stay mapped to a device that is going.
+  void forget(std::uint32_t ifindex) {
+    for (const auto& [mac, to] : k_.bindings)
+      if (to == ifindex) unbind(mac);
+    for (const auto& [mac, to] : k_.own)
+      if (to == ifindex) remove_own(mac);
+    remove_target(ifindex);
+  }
+
+  void remove_iface(const IfaceView& v, const std::string& why) {
+    forget(static_cast<std::uint32_t>(v.link.ifindex));
+    Action& a = add(Op::delete_iface, why);
+    a.name = v.link.name;
+    a.ifindex = v.link.ifindex;
+  }
+
+  void create_iface(const IfaceWant& v, const std::string& why) {
+    Action& a = add(Op::create_iface, why);
+    a.name = v.name;
+    a.mac = v.mac;
+    add(Op::add_target).name = v.name;
+    Action& o = add(Op::add_own);
+    o.name = v.name;
+    o.mac = v.mac;
+    if (by_dest_) add(Op::attach_accept).name = v.name;
+    made_.insert(v.name);
+  }
+
+  void ifaces() {
+    // Ours that the state file no longer has, or that are not as made.
+    for (const IfaceView& v : k_.ifaces) {
+      const IfaceWant* w = wanted(v.link.name);
+      if (!w) {
+        remove_iface(v, v.link.name + ": on the kernel, not in the state file");
+      } else if (s_.all && v.link.macvlan_mode != MACVLAN_MODE_PRIVATE) {
+        remove_iface(v, v.link.name + ": macvlan mode " + std::to_string(v.link.macvlan_mode) +
+                            " on the kernel, not private");
+        create_iface(*w, {});
+      }
+    }
+    for (std::uint32_t d : k_.dead)
+      forget(d);
+    for (const IfaceWant& w : w_.ifaces) {
+      if (!in_scope(w.name) || made_.count(w.name)) continue;
+      const IfaceView* v = kernel_iface(w.name);
+      if (!v) {
+        bool created = s_.created.count(w.name) > 0;
+        if (!s_.all && !created) {
+          // Removals put up with a missing interface; additions need it.
+          if (binds_to(w.name)) refuse(ENODEV, w.name + " is missing on the kernel; sync restores it");
+          if (p_.err) return;
+          continue;
+        }
+        create_iface(w, created || fresh_ ? std::string() : w.name + ": missing on the kernel");
+        continue;
+      }
+      if (!v->target) {
+        add(Op::add_target, fresh_ ? "" : w.name + ": the classifier hands it no frames").name =
+            w.name;
+      }
+      if (!v->own) {
+        Action& a = add(Op::add_own);
+        a.name = w.name;
+        a.mac = v->link.mac;
+      }
+      // A fresh classifier's program is not the one an interface may still
+      // run, and a flag change is not looked at interface by interface.
+      if (v->accept && !fresh_ && !flags_change_) {
+        if (*v->accept != by_dest_)
+          add(by_dest_ ? Op::attach_accept : Op::detach_accept,
+              by_dest_ ? w.name + ": its program for destination mode is missing" : std::string())
+              .name = w.name;
+      } else if (fresh_ || flags_change_) {
+        add(by_dest_ ? Op::attach_accept : Op::detach_accept).name = w.name;
+      }
+    }
+  }
+
+  void bindings() {
+    for (const auto& [mac, iface] : w_.bindings) {
+      auto cur = k_.bindings.find(mac);
+      bool bound = cur != k_.bindings.end() && !unbound_.count(mac);
+      if (iface.empty()) {
+        if (bound) unbind(mac, mac_text(mac) + ": bound to " + name_of(cur->second) + " on the kernel only");
+        continue;
+      }
+      if (!in_scope(iface)) continue;
+      const IfaceView* v = kernel_iface(iface);
+      bool made = made_.count(iface) > 0;
+      if (!made && !v) continue;  // refused above, or nothing to bind to
+      if (!made && bound && cur->second == static_cast<std::uint32_t>(v->link.ifindex)) continue;
+      std::string why;
+      bool expected = fresh_ || s_.created.count(iface) || (!s_.all && !bound);
+      if (!bound && !expected)
+        why = mac_text(mac) + ": bound to " + iface + ", not on the kernel";
+      else if (bound && !made)
+        why = mac_text(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
+      Action& a = add(Op::bind, s_.all ? why : std::string());
+      a.mac = mac;
+      a.name = iface;
+      unbound_.erase(mac);
+    }
+    if (!s_.all) return;
+    for (const auto& [mac, to] : k_.bindings) {
+      if (w_.bindings.count(mac)) continue;
+      unbind(mac, mac_text(mac) + ": bound to " + name_of(to) + " on the kernel only");
+    }
+  }
+
+  void leftovers() {
+    if (!s_.all) return;
+    for (std::uint32_t d : k_.dead)
+      if (k_.targets.count(d) && !untargeted_.count(d))
+        remove_target(d, w_.name + ": frames may still go to ifindex " + std::to_string(d) +
+                             ", which is gone");
+  }
+
+  void enable() {
+    fresh_ = !k_.classifier;
+    by_dest_ = w_.flags & BRANTEL_FLAG_BY_DESTINATION;
+    flags_change_ = !fresh_ && k_.cfg.flags != w_.flags;
+    owned_ = fresh_ ? 0 : k_.cfg.owned;
+    std::string def = w_.name + "#0";
+    std::uint32_t priority = k_.filter.priority;
+    if (fresh_) {
+      priority = 0;
+      for (std::uint32_t i = 0; i < kFilterPriorities && !priority; ++i)
+        if (!k_.foreign_priorities.count(kFilterPriority + i)) priority = kFilterPriority + i;
+      if (!priority) {
+        refuse(EBUSY, "other filters hold every priority from " + std::to_string(kFilterPriority) +
+                          " to " + std::to_string(kFilterPriority + kFilterPriorities - 1) +
+                          " at its ingress");
+        return;
+      }
+      add(Op::load, w_.name + ": not enabled on the kernel");
+      set_config(owned_);
+    }
+    default_ = wanted(def) ? def : "";
+    ifaces();
+    if (p_.err) return;
+    bindings();
+    leftovers();
+
+    // The flag word and the default interface.
+    std::uint32_t def_now = k_.cfg.default_ifindex;
+    const IfaceView* dv = default_.empty() ? nullptr : kernel_iface(default_);
+    bool def_ok = default_.empty() ? def_now == 0
+                                   : dv && !made_.count(default_) &&
+                                         def_now == static_cast<std::uint32_t>(dv->link.ifindex);
+    bool def_known = s_.all || in_scope(default_) || k_.dead.count(def_now) ||
+                     (dv && !default_.empty());
+    std::string why;
+    if (flags_change_)
+      why = w_.name + ": flag word " + hex(w_.flags) + ", on the kernel " + hex(k_.cfg.flags);
+    else if (!fresh_ && !def_ok && def_known && !s_.created.count(default_))
+      why = w_.name + ": frames bound to no interface go to " +
+            (def_now ? name_of(def_now) : std::string("no interface")) + ", not to " +
+            (default_.empty() ? std::string("none") : default_);
+    if (fresh_ || flags_change_ || (!def_ok && def_known)) set_config(owned_, s_.all ? why : "");
+
+    // By destination, frames for bound addresses must get past the NIC's
+    // own address filter: the port is made promiscuous unless it already
+    // was, and put back when the flag goes or the port is disabled.  What
+    // is ours is recorded first, so that a run killed in between leaves a
+    // record that only overstates.
+    bool promisc = k_.dev.flags & IFF_PROMISC;
+    bool quiet = fresh_ || flags_change_;
+    if (by_dest_ && !promisc) {
+      set_config(owned_ | BRANTEL_OWN_PROMISC);
+      add(Op::promisc, quiet ? "" : w_.name + ": not promiscuous, as destination mode needs").on =
+          true;
+    } else if (!by_dest_ && (owned_ & BRANTEL_OWN_PROMISC)) {
+      add(Op::promisc, quiet ? "" : w_.name + ": promiscuous for destination mode, which is off")
+          .on = false;
+      set_config(owned_ & ~BRANTEL_OWN_PROMISC);
+    }
+
+    if (fresh_) {
+      // Last: frames are taken over only once everything is in place.
+      if (!k_.clsact) set_config(owned_ | BRANTEL_OWN_QDISC);
+      add(Op::attach_rx).value = priority;
+    }
+  }
+
+  const PortView& k_;
+  const PortWant& w_;
+  const Scope& s_;
+  Plan p_;
+  bool fresh_ = false, by_dest_ = false, flags_change_ = false;
+  std::uint32_t owned_ = 0;
+  std::string default_;
+  std::set<std::string> made_;
+  std::set<MacBytes> unbound_, unowned_;
+  std::set<std::uint32_t> untargeted_;
+};
+
+}  // namespace
+
+Plan plan(const PortView& kernel, const PortWant& want, const Scope& scope) {
+  return Planner(kernel, want, scope).run();
+}
+
+std::vector<std::string> differences(const Plan& p) {
+  std::vector<std::string> out;
+  for (const Action& a : p.actions)
+    if (!a.why.empty() && std::find(out.begin(), out.end(), a.why) == out.end())
+      out.push_back(a.why);
+  return out;
+}
+
+}  // namespace brantel_sim::live
