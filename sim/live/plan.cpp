@@ -110,12 +110,12 @@ class Planner {
   }
 
   // Nothing of ours may stay mapped to a device that is going.
-  void forget(std::uint32_t ifindex) {
+  void forget(std::uint32_t ifindex, std::string why = {}) {
     for (const auto& [mac, to] : k_.bindings)
       if (to == ifindex) unbind(mac);
     for (const auto& [mac, to] : k_.own)
       if (to == ifindex) remove_own(mac);
-    remove_target(ifindex);
+    remove_target(ifindex, std::move(why));
   }
 
   void remove_iface(const IfaceView& v, const std::string& why) {
@@ -150,7 +150,9 @@ class Planner {
       }
     }
     for (std::uint32_t d : k_.dead)
-      forget(d);
+      forget(d, s_.all ? w_.name + ": frames may still go to ifindex " + std::to_string(d) +
+                             ", which is gone"
+                       : std::string());
     for (const IfaceWant& w : w_.ifaces) {
       if (!in_scope(w.name) || made_.count(w.name)) continue;
       const IfaceView* v = kernel_iface(w.name);
@@ -218,14 +220,6 @@ class Planner {
     }
   }
 
-  void leftovers() {
-    if (!s_.all) return;
-    for (std::uint32_t d : k_.dead)
-      if (k_.targets.count(d) && !untargeted_.count(d))
-        remove_target(d, w_.name + ": frames may still go to ifindex " + std::to_string(d) +
-                             ", which is gone");
-  }
-
   void enable() {
     fresh_ = !k_.classifier;
     by_dest_ = w_.flags & BRANTEL_FLAG_BY_DESTINATION;
@@ -250,7 +244,6 @@ class Planner {
     ifaces();
     if (p_.err) return;
     bindings();
-    leftovers();
 
     // The flag word and the default interface.
     std::uint32_t def_now = k_.cfg.default_ifindex;
@@ -258,8 +251,10 @@ class Planner {
     bool def_ok = default_.empty() ? def_now == 0
                                    : dv && !made_.count(default_) &&
                                          def_now == static_cast<std::uint32_t>(dv->link.ifindex);
-    bool def_known = s_.all || in_scope(default_) || k_.dead.count(def_now) ||
-                     (dv && !default_.empty());
+    bool def_known = s_.all || dv || made_.count(default_) || k_.dead.count(def_now) ||
+                     std::any_of(k_.ifaces.begin(), k_.ifaces.end(), [&](const IfaceView& v) {
+                       return static_cast<std::uint32_t>(v.link.ifindex) == def_now;
+                     });
     std::string why;
     if (flags_change_)
       why = w_.name + ": flag word " + hex(w_.flags) + ", on the kernel " + hex(k_.cfg.flags);
