@@ -203,8 +203,11 @@ class Planner {
       if (!made && !v) continue;  // refused above, or nothing to bind to
       if (!made && bound && cur->second == static_cast<std::uint32_t>(v->link.ifindex)) continue;
       std::string why;
-      bool expected = fresh_ || s_.created.count(iface) || (!s_.all && !bound);
-      if (!bound && !expected)
+      bool expected = fresh_ || made || s_.created.count(iface) || (!s_.all && !bound);
+      if (!bound && cur != k_.bindings.end() && k_.dead.count(cur->second))
+        why = mac_text(mac) + ": bound to " + iface + ", on the kernel to ifindex " +
+              std::to_string(cur->second) + ", which is gone";
+      else if (!bound && !expected)
         why = mac_text(mac) + ": bound to " + iface + ", not on the kernel";
       else if (bound && !made)
         why = mac_text(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
