@@ -252,7 +252,7 @@ int Journal::step(const Action& a, Failure& why) {
       if (err) return err == E2BIG ? ENOSPC : err;
       std::string was = old == view_.bindings.end() ? std::string() : name_of(old->second);
       std::uint32_t raw = old == view_.bindings.end() ? 0 : old->second;
-      on_undo(mac_text(a.mac), [this, mac = a.mac, raw, was] {
+      on_undo(format_mac(a.mac), [this, mac = a.mac, raw, was] {
         if (!raw) return cls_.unbind(mac);
         return cls_.bind(mac, was.empty() ? raw : static_cast<std::uint32_t>(ifindex(was)));
       });

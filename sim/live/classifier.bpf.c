@@ -17,22 +17,20 @@
 #include <linux/if_packet.h>
 #include <linux/pkt_cls.h>
 
-struct {
-  __uint(type, BPF_MAP_TYPE_HASH);
-  __uint(map_flags, BPF_F_NO_PREALLOC);
-  __uint(max_entries, BRANTEL_MAX_MACS);
-  __type(key, struct brantel_mac_key);
-  __type(value, __u32); /* ifindex */
-} brantel_macs SEC(".maps");
+/* Address -> ifindex, in memory that follows what it holds. */
+#define BRANTEL_MAC_MAP(name, size)           \
+  struct {                                    \
+    __uint(type, BPF_MAP_TYPE_HASH);          \
+    __uint(map_flags, BPF_F_NO_PREALLOC);     \
+    __uint(max_entries, size);                \
+    __type(key, struct brantel_mac_key);      \
+    __type(value, __u32);                     \
+  } name SEC(".maps")
 
+/* The bound addresses. */
+BRANTEL_MAC_MAP(brantel_macs, BRANTEL_MAX_MACS);
 /* Each interface's own address, by destination. */
-struct {
-  __uint(type, BPF_MAP_TYPE_HASH);
-  __uint(map_flags, BPF_F_NO_PREALLOC);
-  __uint(max_entries, BRANTEL_MAX_IFACES);
-  __type(key, struct brantel_mac_key);
-  __type(value, __u32); /* ifindex */
-} brantel_own SEC(".maps");
+BRANTEL_MAC_MAP(brantel_own, BRANTEL_MAX_IFACES);
 
 struct {
   __uint(type, BPF_MAP_TYPE_PERCPU_HASH);

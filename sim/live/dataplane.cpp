@@ -68,6 +68,18 @@ brantel_mac_key key_of(const MacBytes& mac) {
   return key;
 }
 
+int put_mac(int fd, const MacBytes& mac, std::uint32_t ifindex) {
+  brantel_mac_key key = key_of(mac);
+  return bpf_map_update_elem(fd, &key, &ifindex, BPF_ANY) ? errno : 0;
+}
+
+// Taking away what is not there is no failure.
+int drop_mac(int fd, const MacBytes& mac) {
+  brantel_mac_key key = key_of(mac);
+  if (bpf_map_delete_elem(fd, &key) == 0 || errno == ENOENT) return 0;
+  return errno;
+}
+
 // A hash map read whole: in batches where the kernel can, else key by key.
 template <typename K, typename V, typename F>
 int each_entry(int fd, std::size_t value_size, F f) {
@@ -257,48 +269,33 @@ int Classifier::lookup(const MacBytes& mac, std::uint32_t& ifindex) const {
 }
 
 int Classifier::bind(const MacBytes& mac, std::uint32_t ifindex) const {
-  brantel_mac_key key = key_of(mac);
-  return bpf_map_update_elem(macs_.get(), &key, &ifindex, BPF_ANY) ? errno : 0;
+  return put_mac(macs_.get(), mac, ifindex);
 }
 
-int Classifier::unbind(const MacBytes& mac) const {
-  brantel_mac_key key = key_of(mac);
-  if (bpf_map_delete_elem(macs_.get(), &key) == 0 || errno == ENOENT) return 0;
-  return errno;
+int Classifier::unbind(const MacBytes& mac) const { return drop_mac(macs_.get(), mac); }
+
+// An address map read whole: address -> ifindex.
+static int read_macs(int fd, std::map<MacBytes, std::uint32_t>& out) {
+  out.clear();
+  return each_entry<brantel_mac_key, std::uint32_t>(
+      fd, sizeof(std::uint32_t), [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
+        MacBytes m;
+        std::memcpy(m.data(), k.addr, 6);
+        out[m] = v;
+      });
 }
 
 int Classifier::bindings(std::map<MacBytes, std::uint32_t>& out) const {
-  out.clear();
-  return each_entry<brantel_mac_key, std::uint32_t>(
-      macs_.get(), sizeof(std::uint32_t),
-      [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
-        MacBytes m;
-        std::memcpy(m.data(), k.addr, 6);
-        out[m] = v;
-      });
+  return read_macs(macs_.get(), out);
 }
 
-int Classifier::own(std::map<MacBytes, std::uint32_t>& out) const {
-  out.clear();
-  return each_entry<brantel_mac_key, std::uint32_t>(
-      own_.get(), sizeof(std::uint32_t),
-      [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
-        MacBytes m;
-        std::memcpy(m.data(), k.addr, 6);
-        out[m] = v;
-      });
-}
+int Classifier::own(std::map<MacBytes, std::uint32_t>& out) const { return read_macs(own_.get(), out); }
 
 int Classifier::add_own(const MacBytes& mac, std::uint32_t ifindex) const {
-  brantel_mac_key key = key_of(mac);
-  return bpf_map_update_elem(own_.get(), &key, &ifindex, BPF_ANY) ? errno : 0;
+  return put_mac(own_.get(), mac, ifindex);
 }
 
-int Classifier::remove_own(const MacBytes& mac) const {
-  brantel_mac_key key = key_of(mac);
-  if (bpf_map_delete_elem(own_.get(), &key) == 0 || errno == ENOENT) return 0;
-  return errno;
-}
+int Classifier::remove_own(const MacBytes& mac) const { return drop_mac(own_.get(), mac); }
 
 int Classifier::targets(std::map<std::uint32_t, IfaceStats>& out) const {
   out.clear();

@@ -9,12 +9,6 @@
 
 namespace brantel_sim::live {
 
-std::string mac_text(const MacBytes& m) {
-  char s[18];
-  std::snprintf(s, sizeof s, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-  return s;
-}
-
 namespace {
 
 std::string hex(std::uint32_t v) {
@@ -194,7 +188,7 @@ class Planner {
       auto cur = k_.bindings.find(mac);
       bool bound = cur != k_.bindings.end() && !unbound_.count(mac);
       if (iface.empty()) {
-        if (bound) unbind(mac, mac_text(mac) + ": bound to " + name_of(cur->second) + " on the kernel only");
+        if (bound) unbind(mac, format_mac(mac) + ": bound to " + name_of(cur->second) + " on the kernel only");
         continue;
       }
       if (!in_scope(iface)) continue;
@@ -205,12 +199,12 @@ class Planner {
       std::string why;
       bool expected = fresh_ || made || s_.created.count(iface) || (!s_.all && !bound);
       if (!bound && cur != k_.bindings.end() && k_.dead.count(cur->second))
-        why = mac_text(mac) + ": bound to " + iface + ", on the kernel to ifindex " +
+        why = format_mac(mac) + ": bound to " + iface + ", on the kernel to ifindex " +
               std::to_string(cur->second) + ", which is gone";
       else if (!bound && !expected)
-        why = mac_text(mac) + ": bound to " + iface + ", not on the kernel";
+        why = format_mac(mac) + ": bound to " + iface + ", not on the kernel";
       else if (bound && !made)
-        why = mac_text(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
+        why = format_mac(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
       Action& a = add(Op::bind, s_.all ? why : std::string());
       a.mac = mac;
       a.name = iface;
@@ -219,7 +213,7 @@ class Planner {
     if (!s_.all) return;
     for (const auto& [mac, to] : k_.bindings) {
       if (w_.bindings.count(mac)) continue;
-      unbind(mac, mac_text(mac) + ": bound to " + name_of(to) + " on the kernel only");
+      unbind(mac, format_mac(mac) + ": bound to " + name_of(to) + " on the kernel only");
     }
   }
 

@@ -13,6 +13,7 @@
 
 #include "classifier.h"
 #include "netlink.h"
+#include "record.h"
 
 namespace brantel_sim::live {
 
@@ -31,8 +32,6 @@ inline constexpr bool in_our_groups(std::uint32_t group) {
 inline constexpr std::uint32_t kFilterHandle = 0x6272;
 inline constexpr std::uint32_t kFilterPriority = 0x6272;
 inline constexpr std::uint32_t kFilterPriorities = 16;
-
-std::string mac_text(const MacBytes& m);
 
 // What one request or sync looks at: everything (sync, check), or only the
 // interfaces and addresses a request changes, so that its cost does not

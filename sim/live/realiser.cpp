@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
-#include <unordered_map>
+#include <unordered_set>
 
 #include "address.h"
 #include "apply.h"
@@ -22,9 +22,8 @@ namespace brantel_sim::live {
 namespace {
 
 const Port* find_port(const Model& m, const std::string& name) {
-  for (const Port& p : m.ports())
-    if (p.name == name) return &p;
-  return nullptr;
+  int i = m.find_port(name);
+  return i < 0 ? nullptr : &m.ports()[static_cast<std::size_t>(i)];
 }
 
 bool same(const Vlan& a, const Vlan& b) { return a.name == b.name && a.macs == b.macs; }
@@ -35,9 +34,51 @@ bool same(const Port& a, const Port& b) {
 }
 
 const Vlan* find_vlan(const Port& p, const std::string& name) {
-  for (const Vlan& v : p.vlans)
-    if (v.name == name) return &v;
-  return nullptr;
+  auto it = std::find_if(p.vlans.begin(), p.vlans.end(), [&](const Vlan& v) { return v.name == name; });
+  return it == p.vlans.end() ? nullptr : &*it;
+}
+
+// The addresses of `from` that `to` lacks.
+std::vector<Mac> missing_from(const Vlan& from, const Vlan* to) {
+  if (!to) return from.macs;
+  std::unordered_set<std::string> has;
+  for (const Mac& m : to->macs) has.insert(std::string(m.begin(), m.end()));
+  std::vector<Mac> out;
+  for (const Mac& m : from.macs)
+    if (!has.count(std::string(m.begin(), m.end()))) out.push_back(m);
+  return out;
+}
+
+// What a change from `b` to `a` touches of a port: all of it when the port
+// comes, goes or changes its flag word; else only the interfaces and
+// addresses that change, with `bindings` the addresses' new interfaces.
+// Whether the change adds to the kernel.
+bool narrow(const Port* b, const Port* a, Scope& scope, std::map<MacBytes, std::string>& bindings) {
+  scope.all = !a || !b || a->flags != b->flags;
+  if (scope.all) return a != nullptr;
+  bool adds = false;
+  for (const Vlan& v : b->vlans) {
+    const Vlan* now = find_vlan(*a, v.name);
+    if (now && now->macs == v.macs) continue;
+    scope.ifaces.insert(v.name);
+    for (const Mac& m : missing_from(v, now)) {
+      scope.macs.insert(m);
+      bindings.emplace(m, "");
+    }
+  }
+  for (const Vlan& v : a->vlans) {
+    const Vlan* old = find_vlan(*b, v.name);
+    if (old && old->macs == v.macs) continue;
+    scope.ifaces.insert(v.name);
+    if (!old) scope.created.insert(v.name);
+    adds = adds || !old;
+    for (const Mac& m : missing_from(v, old)) {
+      scope.macs.insert(m);
+      bindings[m] = v.name;
+      adds = true;
+    }
+  }
+  return adds;
 }
 
 // A port being worked on: what was seen, its classifier and its journal.
@@ -59,10 +100,12 @@ class LiveRealiser final : public Live {
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
-  PortWant want_of(const Port* p, const std::string& name, const PortView& view);
+  PortWant want_of(const Port* p, const std::string& name, const PortView& view,
+                   bool all_bindings = true);
   int prepare(const std::string& name, const Port* want, const Scope& scope, Work& w,
               const ObserveOptions& opts = {});
   int apply(Work& w);
+  int every_port(const Model& state, std::vector<std::string>& names);
   void roll_back(std::vector<std::unique_ptr<Work>>& done);
   int reason(int err, const std::string& port, const Failure& f);
   void say(const std::string& message);
@@ -118,7 +161,8 @@ int LiveRealiser::reason(int err, const std::string& port, const Failure& f) {
   return err;
 }
 
-PortWant LiveRealiser::want_of(const Port* p, const std::string& name, const PortView& view) {
+PortWant LiveRealiser::want_of(const Port* p, const std::string& name, const PortView& view,
+                               bool all_bindings) {
   PortWant w;
   w.name = name;
   if (!p) return w;
@@ -142,6 +186,8 @@ PortWant LiveRealiser::want_of(const Port* p, const std::string& name, const Por
     }
     taken.insert(i.mac);
     w.ifaces.push_back(i);
+    if (all_bindings)
+      for (const Mac& m : v.macs) w.bindings[m] = v.name;
   }
   return w;
 }
@@ -150,6 +196,17 @@ int LiveRealiser::prepare(const std::string& name, const Port*, const Scope& sco
                           const ObserveOptions& opts) {
   Failure f;
   if (int err = observe(nl_, name, scope, opts, w.view, w.cls, f)) return reason(err, name, f);
+  return 0;
+}
+
+// The ports of the state file, then those of ours on the kernel it lacks.
+int LiveRealiser::every_port(const Model& state, std::vector<std::string>& names) {
+  for (const Port& p : state.ports()) names.push_back(p.name);
+  std::vector<std::string> kernel;
+  Failure f;
+  if (int err = ports_on_kernel(nl_, kernel, f)) return reason(err, "", f);
+  for (const std::string& k : kernel)
+    if (!find_port(state, k)) names.push_back(k);
   return 0;
 }
 
@@ -187,52 +244,14 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     const Port* b = find_port(before, name);
     const Port* a = find_port(after, name);
     Scope scope;
-    bool adds = !b || (a && a->flags != b->flags);
-    scope.all = !a || !b || a->flags != b->flags;
     std::map<MacBytes, std::string> bindings;
-    if (!scope.all) {
-      scope.all = false;
-      for (const Vlan& v : b->vlans) {
-        const Vlan* now = find_vlan(*a, v.name);
-        if (now && now->macs == v.macs) continue;
-        scope.ifaces.insert(v.name);
-        std::unordered_map<std::string, bool> keep;
-        if (now)
-          for (const Mac& m : now->macs) keep[std::string(m.begin(), m.end())] = true;
-        for (const Mac& m : v.macs)
-          if (!keep.count(std::string(m.begin(), m.end()))) {
-            scope.macs.insert(m);
-            bindings.emplace(m, "");
-          }
-      }
-      for (const Vlan& v : a->vlans) {
-        const Vlan* old = find_vlan(*b, v.name);
-        if (old && old->macs == v.macs) continue;
-        scope.ifaces.insert(v.name);
-        if (!old) {
-          scope.created.insert(v.name);
-          adds = true;
-        }
-        std::unordered_map<std::string, bool> had;
-        if (old)
-          for (const Mac& m : old->macs) had[std::string(m.begin(), m.end())] = true;
-        for (const Mac& m : v.macs)
-          if (!had.count(std::string(m.begin(), m.end()))) {
-            scope.macs.insert(m);
-            bindings[m] = v.name;
-            adds = true;
-          }
-      }
-    }
+    bool adds = narrow(b, a, scope, bindings);
     auto w = std::make_unique<Work>();
     int err = prepare(name, a, scope, *w, ObserveOptions{true, false});
     if (!err && !w->view.dev.ifindex && !adds) continue;  // gone, and with it all of ours
     if (!err && !w->view.renamed.empty() && a) err = ENODEV;
-    PortWant want = want_of(a, name, w->view);
+    PortWant want = want_of(a, name, w->view, scope.all);
     if (!scope.all) want.bindings = std::move(bindings);
-    else if (a)
-      for (const Vlan& v : a->vlans)
-        for (const Mac& m : v.macs) want.bindings[m] = v.name;
     if (!err) {
       w->plan = plan(w->view, want, scope);
       if (w->plan.err) {
@@ -260,14 +279,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
                        std::vector<std::string>& unrestored) {
   if (int err = admit()) return err;
   std::vector<std::string> names = only;
-  if (names.empty()) {
-    for (const Port& p : state.ports()) names.push_back(p.name);
-    std::vector<std::string> kernel;
-    Failure f;
-    if (int err = ports_on_kernel(nl_, kernel, f)) return reason(err, "", f);
-    for (const std::string& k : kernel)
-      if (!find_port(state, k)) names.push_back(k);
-  }
+  if (names.empty())
+    if (int err = every_port(state, names)) return err;
   int first = 0;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
@@ -276,9 +289,6 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     int err = prepare(name, p, all, w);
     if (!err) {
       PortWant want = want_of(p, name, w.view);
-      if (p)
-        for (const Vlan& v : p->vlans)
-          for (const Mac& m : v.macs) want.bindings[m] = v.name;
       w.plan = plan(w.view, want, all);
       if (w.plan.err == ENODEV && !w.view.dev.ifindex && w.view.renamed.empty()) {
         unrestored.push_back(name + ": no such network device; restored when it appears");
@@ -304,21 +314,13 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
 
 int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
   std::vector<std::string> names;
-  for (const Port& p : state.ports()) names.push_back(p.name);
-  std::vector<std::string> kernel;
-  Failure f;
-  if (int err = ports_on_kernel(nl_, kernel, f)) return reason(err, "", f);
-  for (const std::string& k : kernel)
-    if (!find_port(state, k)) names.push_back(k);
+  if (int err = every_port(state, names)) return err;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
     Work w;
     Scope all;
     if (int err = prepare(name, p, all, w)) return err;
     PortWant want = want_of(p, name, w.view);
-    if (p)
-      for (const Vlan& v : p->vlans)
-        for (const Mac& m : v.macs) want.bindings[m] = v.name;
     w.plan = plan(w.view, want, all);
     if (!w.plan.trouble.empty()) out.push_back(name + ": " + w.plan.trouble);
     for (std::string& d : differences(w.plan)) out.push_back(std::move(d));

@@ -95,7 +95,7 @@ std::string steps(const Plan& p) {
              std::to_string(a.owned);
     else if (a.op == Op::promisc) out += a.on ? ":on" : ":off";
     else if (a.op == Op::attach_rx) out += ":" + std::to_string(a.value);
-    else if (a.op == Op::bind || a.op == Op::unbind) out += ":" + mac_text(a.mac).substr(15) + (a.name.empty() ? "" : ">" + a.name);
+    else if (a.op == Op::bind || a.op == Op::unbind) out += ":" + format_mac(a.mac).substr(15) + (a.name.empty() ? "" : ">" + a.name);
     else if (a.op == Op::remove_target && a.name.empty()) out += ":" + std::to_string(a.ifindex);
     else if (!a.name.empty()) out += ":" + a.name;
   }
