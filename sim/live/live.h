@@ -7,6 +7,8 @@
 #ifndef BRANTEL_SIM_LIVE_LIVE_H
 #define BRANTEL_SIM_LIVE_LIVE_H
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,15 +22,42 @@ namespace brantel_sim {
 inline constexpr const char* kLiveStatePath = "/var/lib/brantel-sim/state";
 inline constexpr const char* kLiveLibraryName = "libbrantel-sim-live.so";
 
+// What live mode shows of one interface or port (show, show --json).
+struct LiveInterface {
+  std::string name;
+  int ifindex = 0;                    // 0 when the kernel has no such device of ours
+  std::array<unsigned char, 6> mac{};  // the device's own address
+  std::vector<Mac> bound;             // as the state file has them
+  std::uint64_t rx_frames = 0;        // frames delivered to it, whatever the path
+  std::uint64_t rx_bytes = 0;
+};
+
+struct LivePort {
+  std::string name;
+  std::int32_t flags = 0;
+  int ifindex = 0;          // 0 when the kernel has no such device
+  bool realised = false;    // its classifier is on the kernel
+  bool counted = false;     // the counters below could be read
+  std::uint64_t dropped = 0;  // frames no interface could take
+  std::string trouble;      // why it is not realised, or empty
+  std::vector<LiveInterface> interfaces;
+};
+
 class Live : public Realiser {
  public:
-  // Makes the kernel match `state`, whatever it holds now (after a reboot,
-  // or after someone deleted a device by hand).  Reports each repair.
-  virtual int sync(const Model& state) = 0;
+  // Makes the kernel match `state` for each port named in `only` (every
+  // port of `state`, and every port of ours the kernel has, when empty),
+  // whatever it holds now (after a reboot, or after someone deleted a device
+  // by hand).  One port's trouble is that port's alone: a port that could
+  // not be restored gets a line "PORT: why" in `unrestored`.  Returns 0 when
+  // every port that exists matches, or an errno value when live mode cannot
+  // work at all.
+  virtual int sync(const Model& state, const std::vector<std::string>& only,
+                   std::vector<std::string>& unrestored) = 0;
   // One line for each difference between `state` and the kernel.
   virtual int check(const Model& state, std::vector<std::string>& differences) = 0;
-  // The classifier's frame counters of each port, as comment lines.
-  virtual int counters(const Model& state, std::vector<std::string>& lines) = 0;
+  // What the kernel holds of each port of `state`, with its counters.
+  virtual int describe(const Model& state, std::vector<LivePort>& out) = 0;
 };
 
 // Loads the live library from `path`: null with `error` set when it cannot.
