@@ -71,9 +71,11 @@ struct KernelPort {
 class LiveRealiser final : public Live {
  public:
   int realise(const Model& before, const Model& after) override;
-  int sync(const Model& state) override;
+  int sync(const Model& state, const std::vector<std::string>& only,
+           std::vector<std::string>& unrestored) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
-  int counters(const Model& state, std::vector<std::string>& lines) override;
+  int describe(const Model& state, std::vector<LivePort>& out) override;
+  int sync(const Model& state);
 
  private:
   // A port being changed: its device, its classifier and its config.
@@ -629,27 +631,37 @@ int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
   return 0;
 }
 
-int LiveRealiser::counters(const Model& state, std::vector<std::string>& lines) {
+// Stand-in for the per-port engine: syncs the whole state, and describes
+// the ports without counters.
+int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
+                       std::vector<std::string>& unrestored) {
+  (void)only;
+  unrestored.clear();
+  return sync(state);
+}
+
+int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
+  out.clear();
   for (const Port& p : state.ports()) {
+    LivePort lp;
+    lp.name = p.name;
+    lp.flags = p.flags;
+    Link l;
+    if (nl_.get_link(p.name, l) == 0) lp.ifindex = l.ifindex;
     Ctx c;
-    int err = open_port(p.name, c, false);
-    std::array<std::uint64_t, BRANTEL_OUTCOMES> n{};
-    if (err == 0) err = c.obj.counters(n);
-    if (err == ENOENT || err == ENODEV) {
-      lines.push_back("# " + p.name + ": not on the kernel (brantel-sim --live check)");
-      continue;
+    lp.realised = open_port(p.name, c, false) == 0;
+    for (const Vlan& v : p.vlans) {
+      LiveInterface li;
+      li.name = v.name;
+      li.bound = v.macs;
+      Link vl;
+      if (nl_.get_link(v.name, vl) == 0) {
+        li.ifindex = vl.ifindex;
+        li.mac = vl.mac;
+      }
+      lp.interfaces.push_back(std::move(li));
     }
-    if (err) {
-      // E.g. no CAP_BPF: the state is still worth showing.
-      lines.push_back("# " + p.name + ": counters not readable: " + std::strerror(err));
-      continue;
-    }
-    char text[160];
-    std::snprintf(text, sizeof text, ": %llu frames to a bound interface, %llu to %s, %llu dropped",
-                  static_cast<unsigned long long>(n[BRANTEL_BOUND]),
-                  static_cast<unsigned long long>(n[BRANTEL_UNBOUND]), default_name(p.name).c_str(),
-                  static_cast<unsigned long long>(n[BRANTEL_DROPPED]));
-    lines.push_back("# " + p.name + text);
+    out.push_back(std::move(lp));
   }
   return 0;
 }
