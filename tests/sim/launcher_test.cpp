@@ -114,7 +114,11 @@ TEST_F(Launcher, UsageErrors) {
            {"--fault", "*=EIO", "show"},
            {"sync"},
            {"check"},
-           {"--live", "sync", "extra"},
+           {"--live", "check", "extra"},
+           {"--live", "sync", "eth0", "bad/port"},
+           {"show", "--bogus"},
+           {"show", "--json", "extra"},
+           {"reset", "--json"},
        }) {
     Result r = sim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
