@@ -58,6 +58,7 @@ const std::string kLauncher = BRANTEL_SIM_LAUNCHER;
 const std::string kLive = BRANTEL_LIVE_LAUNCHER;
 const std::string kTool = BRANTEL_TOOL;
 const std::string kClient = BRANTEL_SIM_CLIENT;
+const std::string kFakeLive = "BRANTEL_SIM_LIVE_LIBRARY=" BRANTEL_FAKE_LIVE;
 // Files written by hand use version 1, which still loads.
 const std::string kHeader = "brantel-sim state 1\n";
 using sim_test::state_text;
@@ -403,6 +404,70 @@ TEST_F(Launcher, LiveStatePerNetworkNamespace) {
   run(dir, {"/usr/sbin/ip", "netns", "del", ns});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\nport eth7 0x0\n"), std::string::npos) << r.out;
+}
+
+// The live commands on what the live library answers.
+TEST_F(Launcher, LiveCommandsReportTheKernel) {
+  write_file(state, kHeader + "port eth0 1\nvlan eth0#0\nmac 00:11:22:33:44:55\n");
+  auto live = [&](std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), {kLive, "--state", state});
+    std::vector<std::string> all = env;
+    all.push_back(kFakeLive);
+    return run(dir, args, "", all);
+  };
+  struct Row {
+    std::vector<std::string> args, env;
+    int status;
+    std::string out, err;
+  };
+  for (const Row& r : {
+           // Each port named is passed on; one that could not be restored
+           // is named, and is no failure.
+           Row{{"sync", "eth0", "gone1"}, {}, 0, "",
+               "fake: sync 1 ports, only eth0 gone1\nbrantel-live: sync: gone1: no such network device\n"},
+           Row{{"sync"}, {}, 0, "", "fake: sync 1 ports, only\n"},
+           Row{{"sync", "gone2"},
+               {"FAKE_LIVE_ERR=5"},
+               1,
+               "",
+               "fake: sync 1 ports, only gone2\nbrantel-live: sync: gone2: no such network device\n"
+               "brantel-live: sync: the kernel refused: Input/output error\n"},
+           Row{{"check"}, {}, 0, "", ""},
+           Row{{"check"}, {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"}, 1,
+               "eth0#0: missing on the kernel\n", ""},
+           Row{{"check"}, {"FAKE_LIVE_ERR=1"}, 2, "",
+               "brantel-live: check: cannot read the kernel: Operation not permitted\n"},
+           Row{{"show", "--json"}, {}, 0,
+               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":1,\"realised\":true,"
+               "\"dropped\":1,\"trouble\":null,\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":2,"
+               "\"mac\":\"02:00:00:00:00:02\",\"bound\":[\"00:11:22:33:44:55\"],"
+               "\"rx_frames\":5,\"rx_bytes\":300}]}]}\n",
+               ""},
+           // What the kernel cannot tell, the state file still can.
+           Row{{"show", "--json"}, {"FAKE_LIVE_ERR=1"}, 0,
+               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":null,\"realised\":false,"
+               "\"dropped\":null,\"trouble\":\"cannot read the kernel: Operation not permitted\","
+               "\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
+               "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n",
+               ""},
+           Row{{"show"}, {}, 0,
+               state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
+                          "# frames each port's classifier delivered since it was enabled:\n"
+                          "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1)\n"
+                          "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02\n"),
+               ""},
+       }) {
+    Result out = live(r.args, r.env);
+    std::string what = testing::PrintToString(r.args) + testing::PrintToString(r.env);
+    EXPECT_EQ(out.status, r.status) << what << out.err;
+    EXPECT_EQ(out.out, r.out) << what;
+    EXPECT_EQ(out.err, r.err) << what;
+  }
+  // What show prints loads back, and the file is as it was.
+  const std::string before = read_file(state);
+  Result shown = live({"show"});
+  EXPECT_EQ(run(dir, {kLive, "--state", state, "load", "-"}, shown.out, {kFakeLive}).status, 0);
+  EXPECT_EQ(read_file(state), before);
 }
 
 }  // namespace
