@@ -100,10 +100,12 @@ std::string render_comments(const std::vector<LivePort>& ports) {
              "; brantel-live check tells more\n";
       continue;
     }
-    std::string where = p.ifindex > 0 ? " (ifindex " + std::to_string(p.ifindex) + ")" : "";
+    // The port's line holds no number but its counters, which scripts take
+    // as the first number on it.
     if (!p.counted) {
-      out += "# " + name + ": counters not readable" + where + "\n";
+      out += "# " + name + ": counters not readable\n";
     } else {
+      std::string where = p.ifindex > 0 ? " (ifindex " + std::to_string(p.ifindex) + ")" : "";
       std::uint64_t delivered = 0;
       for (const LiveInterface& v : p.interfaces) delivered += v.rx_frames;
       out += "# " + name + ": " + number(delivered) + " frames to its interfaces, " +
