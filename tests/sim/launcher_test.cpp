@@ -221,13 +221,9 @@ TEST_F(Launcher, PreloadFaultsAndCorruptState) {
 TEST_F(Launcher, BrantelLiveNamesItself) {
   Result r = run(dir, {kLive, "--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* command : {"brantel_config", "show [--json]", "check", "sync [PORT]...",
-                              "reset", "load FILE|-"})
-    EXPECT_NE(r.out.find(std::string("brantel-live [--state FILE] ") + command) == std::string::npos &&
-                  r.out.find(std::string("  ") + command) == std::string::npos,
-              true)
-        << command << "\n"
-        << r.out;
+  for (const char* usage : {"brantel_config SUBCOMMAND [ARG]...", "show [--json]", "check", "sync [PORT]...",
+                            "reset", "load FILE|-"})
+    EXPECT_NE(r.out.find(std::string("] ") + usage + "\n"), std::string::npos) << usage;
   EXPECT_EQ(run(dir, {kLive, "--version"}).out.rfind("brantel-live ", 0), 0u);
   r = run(dir, {kLive, "--state", state, "check", "extra"});
   EXPECT_EQ(r.status, 2);
@@ -271,7 +267,6 @@ TEST_F(Launcher, StateFileModes) {
     }
   }
   // A file others may write loses that on its next write.
-  ASSERT_EQ(chmod(state.c_str(), 0666) == 0 || true, true);
   write_file(state, kHeader);
   ASSERT_EQ(chmod(state.c_str(), 0666), 0);
   ASSERT_EQ(sim({kTool, "enable", "eth1"}).status, 0);
