@@ -1,5 +1,6 @@
 // brantel-sim: runs a command with the simulator preloaded, or looks after
-// the simulator's state file.
+// the simulator's state file.  Invoked as brantel-live (the same program,
+// installed in sbin), it is live mode's own command: --live is implied.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 
 #include "faults.h"
 #include "live/live.h"
+#include "live_paths.h"
+#include "live_show.h"
 #include "state_file.h"
 
 namespace {
@@ -23,20 +26,22 @@ using namespace brantel_sim;
 
 constexpr const char* kUsage =
     "Usage: brantel-sim [OPTIONS] [--] COMMAND [ARG]...\n"
-    "       brantel-sim [--state FILE] show\n"
+    "       brantel-sim [--state FILE] show [--json]\n"
     "       brantel-sim [--state FILE] reset\n"
     "       brantel-sim [--state FILE] load FILE|-\n"
-    "       brantel-sim --live [--state FILE] sync|check\n"
+    "       brantel-sim --live [--state FILE] sync [PORT]...|check\n"
     "       brantel-sim --help | --version\n"
     "\n"
     "Run COMMAND with the brantel kernel module simulated, or look after the\n"
     "simulated module's state.  With --live, each change is also made real\n"
-    "on the running kernel.\n"
+    "on the running kernel (brantel-live does the same).\n"
     "\n"
-    "  show           print the state, in the state file format\n"
+    "  show [--json]  print the state, in the state file format (--json: as\n"
+    "                 one JSON document)\n"
     "  reset          empty the module\n"
     "  load FILE|-    check a state file (or standard input) and install it\n"
-    "  sync           make the kernel match the state file (live mode)\n"
+    "  sync [PORT]... make the kernel match the state file, for the ports\n"
+    "                 named or all (live mode)\n"
     "  check          list each difference between the state file and the\n"
     "                 kernel; exit 1 if there is any (live mode)\n"
     "\n"
@@ -53,13 +58,53 @@ constexpr const char* kUsage =
     "  --help         show this help\n"
     "  --version      show the version\n";
 
+constexpr const char* kLiveUsage =
+    "Usage: brantel-live [OPTIONS] [--] brantel_config SUBCOMMAND [ARG]...\n"
+    "       brantel-live [--state FILE] show [--json]\n"
+    "       brantel-live [--state FILE] check\n"
+    "       brantel-live [--state FILE] sync [PORT]...\n"
+    "       brantel-live [--state FILE] reset\n"
+    "       brantel-live [--state FILE] load FILE|-\n"
+    "       brantel-live --help | --version\n"
+    "\n"
+    "Configure MAC-based VLANs on the running kernel: the changes brantel_config\n"
+    "makes become network devices and frame delivery, with the kernel's own\n"
+    "features, and are kept in a state file.\n"
+    "\n"
+    "Commands:\n"
+    "  brantel_config ...  run the tool; each change it makes is made real\n"
+    "  show           print the state file, with what the kernel has of each\n"
+    "                 port and interface and the frames delivered, as comments\n"
+    "  show --json    the same as one JSON document\n"
+    "  check          list each difference between the state file and the\n"
+    "                 kernel; exit 1 if there is any, 2 on trouble\n"
+    "  sync [PORT]... make the kernel match the state file, for the ports\n"
+    "                 named (each port of the file and of the kernel if none)\n"
+    "  reset          take every device and filter of ours away, empty the state\n"
+    "  load FILE|-    check a state file (or standard input), make it real and\n"
+    "                 install it\n"
+    "\n"
+    "Options:\n"
+    "  --state FILE   state file (default: $BRANTEL_SIM_STATE, else\n"
+    "                 /var/lib/brantel-sim/state; in a network namespace that\n"
+    "                 ip netns names NAME, /var/lib/brantel-sim/netns/NAME/state)\n"
+    "  --fault RULE   inject a fault, TARGET[@N]=ACTION; repeatable\n"
+    "  --trace FILE   append one line per request to FILE\n"
+    "  --             what follows is the command, even if named like a command\n"
+    "  --help         show this help\n"
+    "  --version      show the version\n";
+
+// "brantel-sim" or "brantel-live", as invoked: the name messages begin with.
+std::string g_prog = "brantel-sim";
+
 int usage_error(const std::string& message) {
-  std::cerr << "brantel-sim: " << message << "\nTry 'brantel-sim --help' for more information.\n";
+  std::cerr << g_prog << ": " << message << "\nTry '" << g_prog
+            << " --help' for more information.\n";
   return 2;
 }
 
 int fail(const std::string& message) {
-  std::cerr << "brantel-sim: " << message << "\n";
+  std::cerr << g_prog << ": " << message << "\n";
   return 1;
 }
 
@@ -103,13 +148,13 @@ bool state_path(const std::string& given, bool live, std::string& path) {
     path = given;
     return true;
   }
-  if (live) {
-    std::string env = getenv_str("BRANTEL_SIM_STATE");
-    path = env.empty() ? kLiveStatePath : env;
-    return true;
-  }
   std::string error;
-  path = state_path_from_env(error);
+  if (live) {
+    path = getenv_str("BRANTEL_SIM_STATE");
+    if (path.empty()) path = live_default_state(error);
+  } else {
+    path = state_path_from_env(error);
+  }
   if (path.empty()) {
     fail(error);
     return false;
@@ -118,62 +163,63 @@ bool state_path(const std::string& given, bool live, std::string& path) {
 }
 
 StateStore store(const std::string& path) {
-  return StateStore(path, [](const std::string& m) { std::cerr << "brantel-sim: " << m << "\n"; });
+  return StateStore(path, [](const std::string& m) { std::cerr << g_prog << ": " << m << "\n"; });
 }
 
-int show(const std::string& path, Live* live) {
+bool write_out(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+    return true;
+  fail(std::string("cannot write the state: ") + std::strerror(errno));
+  return false;
+}
+
+int show(const std::string& path, Live* live, bool json) {
   Model m;
   std::string error;
   if (!store(path).read(m, error)) return fail(error);
-  std::string text = serialize_state(m);
-  std::vector<std::string> lines;
   std::vector<LivePort> ports;
-  if (live && live->describe(m, ports) != 0) return fail("cannot read the frame counters");
-  for (const LivePort& p : ports) {
-    if (!p.realised) {
-      lines.push_back("# " + p.name + ": not on the kernel (brantel-sim --live check)");
-      continue;
+  if (live) {
+    if (int err = live->describe(m, ports)) {
+      // The state is still worth showing, with why the kernel's part is not.
+      ports = unrealised_ports(m);
+      for (LivePort& p : ports) p.trouble = std::string("cannot read the kernel: ") + std::strerror(err);
     }
-    if (!p.counted) {
-      lines.push_back("# " + p.name + ": counters not readable");
-      continue;
-    }
-    std::uint64_t bound = 0, unbound = 0;
-    for (const LiveInterface& i : p.interfaces)
-      (i.name == p.name + "#0" ? unbound : bound) += i.rx_frames;
-    lines.push_back("# " + p.name + ": " + std::to_string(bound) + " frames to a bound interface, " +
-                    std::to_string(unbound) + " to " + p.name + "#0, " + std::to_string(p.dropped) +
-                    " dropped");
+  } else if (json) {
+    ports = unrealised_ports(m);
   }
+  if (json) return write_out(render_json(ports)) ? 0 : 1;
+  std::string text = serialize_state(m);
   // As comments before the end line, the output still loads as a state file.
-  std::string comments;
-  if (!lines.empty())
-    comments = "# frames each port's classifier delivered since it was enabled:\n";
-  for (const std::string& line : lines) comments += line + "\n";
   std::string end = std::string(kStateTrailer) + "\n";
   std::size_t at =
       text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0
           ? text.size() - end.size()
           : text.size();
-  text.insert(at, comments);
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
-    return fail(std::string("cannot write the state: ") + std::strerror(errno));
-  return 0;
+  text.insert(at, render_comments(ports));
+  return write_out(text) ? 0 : 1;
+}
+
+// One line per port that sync could not restore: the others are restored,
+// and a port that does not exist yet is no failure.
+void report_unrestored(const std::vector<std::string>& unrestored) {
+  for (const std::string& line : unrestored) std::cerr << g_prog << ": sync: " << line << "\n";
 }
 
 // Installs `m`; in live mode the kernel is first made to match it, under
 // the state lock, whatever the old file held (reset also mends a corrupt one).
 int install(const std::string& path, const Model& m, Live* live) {
   std::string error;
+  if (live && !only_owner_writes(path, error)) return fail(error);
+  std::vector<std::string> unrestored;
   auto realise = [&](std::string& why) {
-    std::vector<std::string> unrestored;
     int err = live ? live->sync(m, {}, unrestored) : 0;
-    for (const std::string& line : unrestored) std::cerr << "brantel-sim: " << line << "\n";
     if (err)
       why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
     return err == 0;
   };
-  if (!store(path).replace(m, error, realise)) return fail(error);
+  bool ok = store(path).replace(m, error, realise);
+  report_unrestored(unrestored);
+  if (!ok) return fail(error);
   return 0;
 }
 
@@ -202,12 +248,14 @@ int load(const std::string& path, const std::string& source, Live* live) {
   return install(path, m, live);
 }
 
-int sync(const std::string& path, Live& live) {
-  Model unused;
+int sync(const std::string& path, Live& live, const std::vector<std::string>& only) {
   std::string error;
+  if (!only_owner_writes(path, error)) return fail(error);
+  Model unused;
   std::vector<std::string> unrestored;
-  int r = store(path).update([&](Model& m) { return live.sync(m, {}, unrestored); }, unused, error);
-  for (const std::string& line : unrestored) std::cerr << "brantel-sim: sync: " << line << "\n";
+  int r = store(path).update([&](Model& m) { return live.sync(m, only, unrestored); }, unused,
+                             error);
+  report_unrestored(unrestored);
   if (r < 0) return fail(error);
   if (r > 0) return fail(std::string("sync: the kernel refused: ") + std::strerror(r));
   return 0;
@@ -226,17 +274,65 @@ int check(const std::string& path, Live& live) {
   return differences.empty() ? 0 : 1;
 }
 
+// The paths from the launcher's folder to the library folder and to the
+// tool's.  The same program runs from bin (brantel-sim) and from sbin
+// (brantel-live), so where the library is tells which of the two it is.
+struct Layout {
+  std::string libdir, sbindir;  // empty when my own folder is unknown
+};
+
+Layout layout() {
+  std::string dir = exe_dir();
+  if (dir.empty()) return {};
+  Layout from_bin{dir + "/" BRANTEL_SIM_REL_LIBDIR, dir + "/" BRANTEL_SIM_REL_SBINDIR};
+  Layout from_sbin{dir + "/" BRANTEL_SIM_REL_LIBDIR_FROM_SBIN, dir};
+  std::string probe = "/libbrantel-sim.so";
+  if (access((from_bin.libdir + probe).c_str(), F_OK) != 0 &&
+      access((from_sbin.libdir + probe).c_str(), F_OK) == 0)
+    return from_sbin;
+  return from_bin;
+}
+
+std::string beside_me(const std::string& name) {
+  Layout l = layout();
+  return l.libdir.empty() ? std::string() : l.libdir + "/" + name;
+}
+
 std::unique_ptr<Live> open_live() {
   std::string lib = getenv_str("BRANTEL_SIM_LIVE_LIBRARY");
-  if (lib.empty()) {
-    std::string dir = exe_dir();
-    if (dir.empty()) return nullptr;
-    lib = dir + "/" BRANTEL_SIM_REL_LIBDIR "/" + kLiveLibraryName;
-  }
+  if (lib.empty()) lib = beside_me(kLiveLibraryName);
   std::string error;
   std::unique_ptr<Live> live = load_live(lib, error);
   if (!live) fail("live mode: " + error);
   return live;
+}
+
+std::string base_name(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// Whether `command` only reads the module: the tool's help and info, and
+// the tool with no subcommand, which lists them.
+bool reads_only(char** command) {
+  if (base_name(command[0]) != "brantel_config") return false;
+  if (!command[1]) return true;
+  std::string_view sub = command[1];
+  return sub == "help" || sub == "info";
+}
+
+// Root's brantel-sim changes a file of its own, never the kernel; where
+// live mode holds a configuration, say so once.
+void note_simulated_only() {
+  if (geteuid() != 0) return;
+  std::string error;
+  std::string live_path = live_default_state(error);
+  if (live_path.empty()) return;
+  Model m;
+  StateStore quiet(live_path);
+  if (!quiet.read(m, error) || m.ports().empty()) return;
+  std::cerr << "brantel-sim: note: this changes the simulated module only; live mode holds "
+            << live_path << ": use brantel-live\n";
 }
 
 int run(char** command, const std::string& state, const std::vector<std::string>& faults,
@@ -251,6 +347,7 @@ int run(char** command, const std::string& state, const std::vector<std::string>
   FaultSet rules;
   std::string error;
   if (!rules.parse(getenv_str("BRANTEL_SIM_FAULTS"), error)) return usage_error(error);
+  if (live && !reads_only(command) && !only_owner_writes(state, error)) return fail(error);
 
   if (!state.empty()) setenv("BRANTEL_SIM_STATE", state.c_str(), 1);
   if (!trace.empty()) setenv("BRANTEL_SIM_TRACE", trace.c_str(), 1);
@@ -263,24 +360,24 @@ int run(char** command, const std::string& state, const std::vector<std::string>
   absolutize_env("BRANTEL_SIM_STATE");
   absolutize_env("BRANTEL_SIM_TRACE");
 
-  std::string dir = exe_dir();
+  Layout where = layout();
   std::string lib = getenv_str("BRANTEL_SIM_LIBRARY");
   if (lib.empty()) {
-    if (dir.empty()) {
-      std::cerr << "brantel-sim: cannot find my own folder; set BRANTEL_SIM_LIBRARY\n";
+    if (where.libdir.empty()) {
+      std::cerr << g_prog << ": cannot find my own folder; set BRANTEL_SIM_LIBRARY\n";
       return 127;
     }
-    lib = dir + "/" BRANTEL_SIM_REL_LIBDIR "/libbrantel-sim.so";
+    lib = beside_me("libbrantel-sim.so");
   }
   lib = absolute(lib);
   // Without the library the command would reach the real kernel.
   if (access(lib.c_str(), R_OK) != 0) {
-    std::cerr << "brantel-sim: " << lib << ": " << std::strerror(errno)
+    std::cerr << g_prog << ": " << lib << ": " << std::strerror(errno)
               << " (the preload library; set BRANTEL_SIM_LIBRARY)\n";
     return 127;
   }
   if (lib.find_first_of(" :") != std::string::npos) {
-    std::cerr << "brantel-sim: " << lib
+    std::cerr << g_prog << ": " << lib
               << ": the dynamic loader cannot preload a path holding a blank or colon\n";
     return 127;
   }
@@ -296,27 +393,29 @@ int run(char** command, const std::string& state, const std::vector<std::string>
       1);
 
   std::string name = command[0];
-  if (name.find('/') == std::string::npos && !dir.empty()) {
+  if (name.find('/') == std::string::npos && !where.sbindir.empty()) {
     // Prefer the tool installed (or built) beside this launcher.
-    std::string beside = dir + "/" BRANTEL_SIM_REL_SBINDIR "/" + name;
+    std::string beside = where.sbindir + "/" + name;
     if (is_executable_file(beside)) {
       execv(beside.c_str(), command);
-      std::cerr << "brantel-sim: " << beside << ": " << std::strerror(errno) << "\n";
+      std::cerr << g_prog << ": " << beside << ": " << std::strerror(errno) << "\n";
       return 127;
     }
   }
   execvp(name.c_str(), command);
-  std::cerr << "brantel-sim: " << name << ": " << std::strerror(errno) << "\n";
+  std::cerr << g_prog << ": " << name << ": " << std::strerror(errno) << "\n";
   return 127;
 }
 
 }  // namespace
 
 static int launch(int argc, char** argv) {
+  bool live_command = argc > 0 && base_name(argv[0]) == "brantel-live";
+  if (live_command) g_prog = "brantel-live";
   std::string state, trace;
   std::vector<std::string> faults;
   bool forced = false;
-  bool live = false;
+  bool live = live_command;
   int i = 1;
   for (; i < argc; ++i) {
     std::string_view a = argv[i];
@@ -326,11 +425,11 @@ static int launch(int argc, char** argv) {
       break;
     }
     if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
+      std::cout << (live_command ? kLiveUsage : kUsage);
       return 0;
     }
     if (a == "--version") {
-      std::cout << "brantel-sim " BRANTEL_SIM_VERSION "\n";
+      std::cout << g_prog << " " BRANTEL_SIM_VERSION "\n";
       return 0;
     }
     if (a == "--live") {
@@ -363,22 +462,32 @@ static int launch(int argc, char** argv) {
     if (!faults.empty() || !trace.empty())
       return usage_error("--fault and --trace apply only when running a command");
     if (kernel_action && !live) return usage_error(std::string(word) + " needs --live");
-    int want = word == "load" ? 1 : 0;
-    if (argc - i - 1 != want)
-      return usage_error(word == "load" ? "load takes one file (or -)"
-                                        : std::string(word) + " takes no arguments");
+    std::vector<std::string> args(argv + i + 1, argv + argc);
+    bool json = word == "show" && args.size() == 1 && args[0] == "--json";
+    if (word == "sync") {
+      for (const std::string& port : args)
+        if (const char* why = name_problem(port))
+          return usage_error("sync: bad port name \"" + escape_state_name(port) + "\": " + why);
+    } else if (word == "load" ? args.size() != 1 : !args.empty() && !json) {
+      return usage_error(word == "load"   ? std::string("load takes one file (or -)")
+                         : word == "show" ? std::string("show takes only --json")
+                                          : std::string(word) + " takes no arguments");
+    }
     std::string path;
-    if (!state_path(state, live, path)) return 1;
+    if (!state_path(state, live, path)) return word == "check" ? 2 : 1;
+    if (!live && geteuid() == 0 && word != "show") note_simulated_only();
     std::unique_ptr<Live> kernel;
     if (live && !(kernel = open_live())) return word == "check" ? 2 : 1;
-    if (word == "show") return show(path, kernel.get());
+    if (word == "show") return show(path, kernel.get(), json);
     if (word == "reset") return reset(path, kernel.get());
     if (word == "load") return load(path, argv[i + 1], kernel.get());
-    if (word == "sync") return sync(path, *kernel);
+    if (word == "sync") return sync(path, *kernel, args);
     return check(path, *kernel);
   }
   std::string path = state;
-  if (live && path.empty()) state_path(state, live, path);
+  if (live && path.empty() && !state_path(state, live, path)) return 1;
+  if (!live && !reads_only(argv + i) && base_name(argv[i]) == "brantel_config")
+    note_simulated_only();
   return run(argv + i, absolute(path), faults, absolute(trace), live);
 }
 

@@ -84,12 +84,17 @@ std::vector<std::string_view> split_fields(std::string_view line) {
 
 std::string errno_text(int err) { return std::strerror(err); }
 
-// Creates the missing folders above `path`.
+// Creates the missing folders above `path`.  A user's are theirs alone;
+// root's (live mode's, system-wide) are readable by all, whatever the umask,
+// like the configuration in /etc.  Neither is ever writable by others.
 bool make_parents(const std::string& path, std::string& error) {
+  bool root = geteuid() == 0;
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     std::string dir = path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (mkdir(dir.c_str(), root ? 0755 : 0700) == 0) {
+      if (root) chmod(dir.c_str(), 0755);
+    } else if (errno != EEXIST) {
       error = dir + ": cannot create folder: " + errno_text(errno);
       return false;
     }
@@ -280,6 +285,24 @@ int open_owned(const std::string& path, int flags, mode_t mode, std::string& err
   return -1;
 }
 
+bool only_owner_writes(const std::string& path, std::string& error) {
+  auto mine = [](uid_t uid) { return uid == 0 || uid == geteuid(); };
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 022 || !mine(st.st_uid))) {
+    error = path + ": others may write it; refusing to make it live (chmod go-w it)";
+    return false;
+  }
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  // In a sticky folder (/tmp) only the owner may replace or remove a file.
+  if (::stat(dir.c_str(), &st) == 0 &&
+      (!mine(st.st_uid) || (st.st_mode & 022 && !(st.st_mode & S_ISVTX)))) {
+    error = dir + ": others may replace the state file in this folder; refusing to make it live";
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 // A state or lock file must be a regular file: a device or FIFO would hang
@@ -415,14 +438,18 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
     error = tmp + ": cannot remove: " + errno_text(errno);
     return false;
   }
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = tmp + ": cannot write: " + errno_text(errno);
     return false;
   }
-  // Keep the permissions someone gave the file.
+  // Keep the permissions someone gave the file, but never let others write
+  // it; root's new file is readable by all whatever the umask.
   struct stat st {};
-  if (::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, st.st_mode & 0777);
+  if (::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    fchmod(fd, st.st_mode & 0755);
+  else if (geteuid() == 0)
+    fchmod(fd, 0644);
   std::string text = serialize_state(model);
   bool ok = write_all(fd, text) && fsync(fd) == 0;
   int err = errno;

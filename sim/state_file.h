@@ -78,6 +78,12 @@ class StateStore {
 // which it adds.  -1 with `error` set on failure.
 int open_owned(const std::string& path, int flags, mode_t mode, std::string& error);
 
+// Whether only its owner and root may change the state file at `path`: the
+// file (if there is one) neither group- nor world-writable, and its folder
+// owned by this user or root and writable by others only if sticky.  Live
+// mode makes real only what such a file says.  False with `error` set.
+bool only_owner_writes(const std::string& path, std::string& error);
+
 }  // namespace brantel_sim
 
 #endif

@@ -25,7 +25,13 @@ STATE
 
 # The subcommand words, as the tool lists them.
 commands=$("$tool" | sed -n 's/^[^ ]* \([a-z]*\):\t.*/\1/p')
-devices=$(for d in /sys/class/net/*; do [[ -d $d ]] && echo "${d##*/}"; done)
+# What enable offers: Ethernet devices, not live mode's PORT#N.
+devices=$(for d in /sys/class/net/*; do
+	[[ -d $d && ${d##*/} != *#* && $(<"$d/type") == 1 ]] && echo "${d##*/}"
+done)
+# The first of them a port already, which enable no longer offers.
+first=$(head -n1 <<<"$devices")
+printf 'brantel-sim state 2\nport %s 0x0\nend\n' "$first" >"$scratch/first"
 
 # Prints the candidates for the command line $2 (the cursor at its end,
 # words split at blanks) completed by function $1, one a line.
@@ -83,9 +89,23 @@ run_cases() {
 	tool_cases "$mode"
 	expect "$mode: nothing when the tool cannot be run" "" $bc "$scratch/missing del "
 
-	expect "$mode: launcher options" "$(sorted --state --fault --trace --help --version --)" \
+	expect "$mode: launcher options" "$(sorted --state --fault --trace --help --version -- --live)" \
 		$sc "brantel-sim --"
 	expect "$mode: launcher actions" "$(sorted show reset load brantel_config)" $sc "brantel-sim "
+	expect "$mode: brantel-live options" "$(sorted --state --fault --trace --help --version --)" \
+		$sc "brantel-live --"
+	expect "$mode: live actions" "$(sorted show reset load brantel_config check sync)" \
+		$sc "brantel-sim --live "
+	expect "$mode: brantel-live actions" "$(sorted show reset load brantel_config check sync)" \
+		$sc "brantel-live "
+	expect "$mode: show takes --json" --json $sc "$s show "
+	expect "$mode: nothing after show --json" "" $sc "$s show --json "
+	expect "$mode: ports for sync" "$(sorted eth1 'p\$\(x\)')" $sc "$s --live sync "
+	expect "$mode: more ports for sync" eth1 $sc "$s --live sync eth1 e"
+	expect "$mode: ports for brantel-live sync" "$(sorted eth1 'p\$\(x\)')" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state sync "
+	[[ $first ]] && expect "$mode: enable leaves out ports" "$(grep -vxF "$first" <<<"$devices")" \
+		$sc "$sim --state $scratch/first brantel_config enable "
 }
 
 (

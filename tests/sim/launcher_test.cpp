@@ -1,10 +1,12 @@
 // The brantel-sim launcher and the preload library, run as subprocesses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,7 @@ Result run(const TempDir& dir, std::vector<std::string> argv, const std::string&
   pid_t pid = fork();
   if (pid == 0) {
     for (const char* v : {"BRANTEL_SIM_STATE", "BRANTEL_SIM_FAULTS", "BRANTEL_SIM_TRACE",
-                          "BRANTEL_SIM_LIBRARY", "LD_PRELOAD"})
+                          "BRANTEL_SIM_LIBRARY", "BRANTEL_SIM_LIVE", "LD_PRELOAD"})
       unsetenv(v);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     dup2(open(in.c_str(), O_RDONLY), 0);
@@ -53,7 +55,10 @@ Result run(const TempDir& dir, std::vector<std::string> argv, const std::string&
 }
 
 const std::string kLauncher = BRANTEL_SIM_LAUNCHER;
+const std::string kLive = BRANTEL_LIVE_LAUNCHER;
+const std::string kTool = BRANTEL_TOOL;
 const std::string kClient = BRANTEL_SIM_CLIENT;
+const std::string kFakeLive = "BRANTEL_SIM_LIVE_LIBRARY=" BRANTEL_FAKE_LIVE;
 // Files written by hand use version 1, which still loads.
 const std::string kHeader = "brantel-sim state 1\n";
 using sim_test::state_text;
@@ -114,7 +119,11 @@ TEST_F(Launcher, UsageErrors) {
            {"--fault", "*=EIO", "show"},
            {"sync"},
            {"check"},
-           {"--live", "sync", "extra"},
+           {"--live", "check", "extra"},
+           {"--live", "sync", "eth0", "bad/port"},
+           {"show", "--bogus"},
+           {"show", "--json", "extra"},
+           {"reset", "--json"},
        }) {
     Result r = sim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
@@ -206,6 +215,254 @@ TEST_F(Launcher, PreloadFaultsAndCorruptState) {
   r = run(dir, {kLauncher, kClient, "7"}, "", {"BRANTEL_SIM_STATE=", "HOME=", "XDG_STATE_HOME="});
   EXPECT_EQ(r.out, "-1 5 untouched\n");
   EXPECT_EQ(r.err, "brantel-sim: no place for the state file: set BRANTEL_SIM_STATE or HOME\n");
+}
+
+// brantel-live is the launcher under live mode's own name.
+TEST_F(Launcher, BrantelLiveNamesItself) {
+  Result r = run(dir, {kLive, "--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char* usage : {"brantel_config SUBCOMMAND [ARG]...", "show [--json]", "check", "sync [PORT]...",
+                            "reset", "load FILE|-"})
+    EXPECT_NE(r.out.find(std::string("] ") + usage + "\n"), std::string::npos) << usage;
+  EXPECT_EQ(run(dir, {kLive, "--version"}).out.rfind("brantel-live ", 0), 0u);
+  r = run(dir, {kLive, "--state", state, "check", "extra"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "brantel-live: check takes no arguments\nTry 'brantel-live --help' for more information.\n");
+  r = run(dir, {kLive, "--state", state, "sync", "eth0", "a/b"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("brantel-live: sync: bad port name \"a/b\"", 0), 0u) << r.err;
+  // Live mode is implied: the tool's requests run with it.
+  r = run(dir, {kLive, "--state", state, "/usr/bin/env"});
+  EXPECT_NE(r.out.find("\nBRANTEL_SIM_LIVE=1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nBRANTEL_SIM_STATE=" + state + "\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Launcher, ShowJsonWithoutTheKernel) {
+  write_file(state, kHeader + "port eth0 0x80000001\nvlan eth0#0\nmac 00:11:22:33:44:55\n");
+  Result r = sim({"show", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"ports\":[{\"name\":\"eth0\",\"flags\":2147483649,\"ifindex\":null,"
+            "\"realised\":false,\"dropped\":null,\"trouble\":null,\"interfaces\":["
+            "{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
+            "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n");
+}
+
+// Never writable by others, whatever the umask; root's readable by all.
+TEST_F(Launcher, StateFileModes) {
+  for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+    std::string sub = dir / ("m" + std::to_string(mask)), path = sub + "/a/state";
+    mode_t old = umask(mask);
+    Result r = run(dir, {kLauncher, "--state", path, kTool, "enable", "eth0"});
+    umask(old);
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat f {}, d {};
+    ASSERT_EQ(stat(path.c_str(), &f), 0);
+    ASSERT_EQ(stat((sub + "/a").c_str(), &d), 0);
+    EXPECT_EQ(f.st_mode & 022, 0u) << std::oct << f.st_mode;
+    EXPECT_EQ(d.st_mode & 022, 0u) << std::oct << d.st_mode;
+    if (geteuid() == 0) {
+      EXPECT_EQ(f.st_mode & 0777, 0644u) << std::oct << f.st_mode;
+      EXPECT_EQ(d.st_mode & 0777, 0755u) << std::oct << d.st_mode;
+    }
+  }
+  // A file others may write loses that on its next write.
+  write_file(state, kHeader);
+  ASSERT_EQ(chmod(state.c_str(), 0666), 0);
+  ASSERT_EQ(sim({kTool, "enable", "eth1"}).status, 0);
+  struct stat st {};
+  ASSERT_EQ(stat(state.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << std::oct << st.st_mode;
+}
+
+// Live mode makes real only what no one but the file's owner and root can
+// have written.
+TEST_F(Launcher, LiveRefusesStateOthersMayWrite) {
+  write_file(state, kHeader + "port eth0 0\n");
+  const std::string before = read_file(state);
+  struct Row {
+    mode_t file, folder;
+    const char* why;
+  };
+  for (const Row& r : {Row{0664, 0755, "others may write it"},
+                       Row{0646, 0755, "others may write it"},
+                       Row{0644, 0775, "others may replace the state file"},
+                       Row{0644, 0757, "others may replace the state file"}}) {
+    ASSERT_EQ(chmod(state.c_str(), r.file), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), r.folder), 0);
+    for (std::vector<std::string> args : {std::vector<std::string>{kTool, "add", "eth0", "1"},
+                                          {"sync"},
+                                          {"load", state}}) {
+      args.insert(args.begin(), {kLive, "--state", state});
+      Result out = run(dir, args);
+      EXPECT_EQ(out.status, 1) << args[3];
+      EXPECT_NE(out.err.find(r.why), std::string::npos) << out.err;
+      EXPECT_EQ(read_file(state), before);
+    }
+    // Reading is no change.
+    Result out = run(dir, {kLive, "--state", state, kTool, "info"});
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out, "-eth0\n-eth0 flag: 0x0\n");
+  }
+  ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+}
+
+bool can(const char* program) { return access(program, X_OK) == 0; }
+
+// A shell command run as root in a mount namespace of its own, where
+// /var/lib is an empty tmpfs: live mode's files there are the test's.  And
+// in a PID namespace of its own, whose first process the shell is: the
+// machine's may not be visible (a container), and the namespaces of the
+// test are then told apart from the shell's.
+Result in_private_var_lib(const TempDir& dir, const std::string& script) {
+  return run(dir, {"/usr/bin/unshare", "-m", "-p", "-f", "--mount-proc", "--propagation",
+                   "private", "/bin/sh", "-c",
+                   "mount -t tmpfs tmpfs /var/lib && mkdir -p /var/lib/brantel-sim && " + script});
+}
+
+std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+TEST_F(Launcher, RootSimulatedChangeNotesLiveMode) {
+  if (geteuid() != 0 || !can("/usr/bin/unshare")) GTEST_SKIP() << "needs root and unshare";
+  const std::string note =
+      "brantel-sim: note: this changes the simulated module only; live mode holds "
+      "/var/lib/brantel-sim/state: use brantel-live\n";
+  struct Row {
+    std::string live_state;  // empty: no file
+    std::string command;
+    bool noted;
+  };
+  const std::string held = kHeader + "port eth9 0\n";
+  for (const Row& r : {Row{held, quote(kTool) + " enable eth0", true},
+                       Row{held, quote(kTool) + " info", false},
+                       Row{held, quote(kTool) + " help add", false},
+                       Row{held, "reset", true},
+                       Row{held, "show", false},
+                       Row{kHeader, quote(kTool) + " enable eth0", false},
+                       Row{"", quote(kTool) + " enable eth0", false}}) {
+    std::string make =
+        r.live_state.empty() ? std::string("true")
+                             : "printf '%s' " + quote(r.live_state) + " > /var/lib/brantel-sim/state";
+    Result out = in_private_var_lib(
+        dir, make + " && exec " + quote(kLauncher) + " --state " + quote(state) + " " + r.command);
+    EXPECT_EQ(out.status, 0) << r.command << ": " << out.err;
+    EXPECT_EQ(out.err, r.noted ? note : "") << r.command;
+  }
+}
+
+// An ordinary user reads root's live state and is refused any change.
+TEST_F(Launcher, ReadingWithoutRoot) {
+  if (geteuid() != 0 || !can("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  std::string folder = dir / "live", path = folder + "/state";
+  ASSERT_EQ(sim({"--state", path, kTool, "enable", "eth0"}).status, 0);
+  const std::string before = read_file(path);
+  std::vector<std::string> nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                  "--clear-groups", kLive, "--state", path};
+  auto as_nobody = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), nobody.begin(), nobody.end());
+    return run(dir, args);
+  };
+  Result r = as_nobody({"show"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind(std::string(brantel_sim::kStateHeader) + "\nport eth0 0x0\nvlan eth0#0\n", 0),
+            0u)
+      << r.out;
+  r = as_nobody({"show", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"ports\":[{\"name\":\"eth0\",\"flags\":0,", 0), 0u) << r.out;
+  r = as_nobody({kTool, "info"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "-eth0\n-eth0 flag: 0x0\n |-eth0#0\n");
+  r = as_nobody({kTool, "add", "eth0", "1"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("Operation not permitted"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(read_file(path), before);
+}
+
+// Each network namespace keeps to a state file of its own.
+TEST_F(Launcher, LiveStatePerNetworkNamespace) {
+  if (geteuid() != 0 || !can("/usr/bin/unshare") || !can("/usr/sbin/ip"))
+    GTEST_SKIP() << "needs root, unshare and ip";
+  // Not exec: the shell stays the first process, in the namespace of old.
+  Result r = in_private_var_lib(dir, "unshare -n " + quote(kLive) + " show");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("brantel-live: this network namespace is not the system's", 0), 0u)
+      << r.err;
+  std::string ns = "brsimtest" + std::to_string(getpid());
+  ASSERT_EQ(run(dir, {"/usr/sbin/ip", "netns", "add", ns}).status, 0);
+  r = in_private_var_lib(dir, "mkdir -p /var/lib/brantel-sim/netns/" + ns +
+                                  " && printf '%s' " + quote(kHeader + "port eth7 0\n") +
+                                  " > /var/lib/brantel-sim/netns/" + ns +
+                                  "/state && ip netns exec " + ns + " " + quote(kLive) +
+                                  " show");
+  run(dir, {"/usr/sbin/ip", "netns", "del", ns});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nport eth7 0x0\n"), std::string::npos) << r.out;
+}
+
+// The live commands on what the live library answers.
+TEST_F(Launcher, LiveCommandsReportTheKernel) {
+  write_file(state, kHeader + "port eth0 1\nvlan eth0#0\nmac 00:11:22:33:44:55\n");
+  auto live = [&](std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), {kLive, "--state", state});
+    std::vector<std::string> all = env;
+    all.push_back(kFakeLive);
+    return run(dir, args, "", all);
+  };
+  struct Row {
+    std::vector<std::string> args, env;
+    int status;
+    std::string out, err;
+  };
+  for (const Row& r : {
+           // Each port named is passed on; one that could not be restored
+           // is named, and is no failure.
+           Row{{"sync", "eth0", "gone1"}, {}, 0, "",
+               "fake: sync 1 ports, only eth0 gone1\nbrantel-live: sync: gone1: no such network device\n"},
+           Row{{"sync"}, {}, 0, "", "fake: sync 1 ports, only\n"},
+           Row{{"sync", "gone2"},
+               {"FAKE_LIVE_ERR=5"},
+               1,
+               "",
+               "fake: sync 1 ports, only gone2\nbrantel-live: sync: gone2: no such network device\n"
+               "brantel-live: sync: the kernel refused: Input/output error\n"},
+           Row{{"check"}, {}, 0, "", ""},
+           Row{{"check"}, {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"}, 1,
+               "eth0#0: missing on the kernel\n", ""},
+           Row{{"check"}, {"FAKE_LIVE_ERR=1"}, 2, "",
+               "brantel-live: check: cannot read the kernel: Operation not permitted\n"},
+           Row{{"show", "--json"}, {}, 0,
+               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":1,\"realised\":true,"
+               "\"dropped\":1,\"trouble\":null,\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":2,"
+               "\"mac\":\"02:00:00:00:00:02\",\"bound\":[\"00:11:22:33:44:55\"],"
+               "\"rx_frames\":5,\"rx_bytes\":300}]}]}\n",
+               ""},
+           // What the kernel cannot tell, the state file still can.
+           Row{{"show", "--json"}, {"FAKE_LIVE_ERR=1"}, 0,
+               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":null,\"realised\":false,"
+               "\"dropped\":null,\"trouble\":\"cannot read the kernel: Operation not permitted\","
+               "\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
+               "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n",
+               ""},
+           Row{{"show"}, {}, 0,
+               state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
+                          "# frames each port's classifier delivered since it was enabled:\n"
+                          "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1)\n"
+                          "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02\n"),
+               ""},
+       }) {
+    Result out = live(r.args, r.env);
+    std::string what = testing::PrintToString(r.args) + testing::PrintToString(r.env);
+    EXPECT_EQ(out.status, r.status) << what << out.err;
+    EXPECT_EQ(out.out, r.out) << what;
+    EXPECT_EQ(out.err, r.err) << what;
+  }
+  // What show prints loads back, and the file is as it was.
+  const std::string before = read_file(state);
+  Result shown = live({"show"});
+  EXPECT_EQ(run(dir, {kLive, "--state", state, "load", "-"}, shown.out, {kFakeLive}).status, 0);
+  EXPECT_EQ(read_file(state), before);
 }
 
 }  // namespace

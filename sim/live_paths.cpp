@@ -1,0 +1,46 @@
+#include "live_paths.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string_view>
+
+namespace brantel_sim {
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+std::string live_default_state(std::string& error, const NetnsRoots& roots) {
+  std::string base = roots.state;
+  struct stat self {}, init {};
+  // Without a view of the first process's namespace (not root, or /proc
+  // mounted with hidepid) nothing tells the namespaces apart: assume the
+  // system's, as before there were namespaces of ours.
+  if (stat(roots.self, &self) != 0 || stat(roots.init, &init) != 0 || same_file(self, init))
+    return base + "/state";
+  if (DIR* d = opendir(roots.named)) {
+    std::string found;
+    while (dirent* e = readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat st {};
+      std::string path = std::string(roots.named) + "/" + e->d_name;
+      if (stat(path.c_str(), &st) == 0 && same_file(st, self)) {
+        found = e->d_name;
+        break;
+      }
+    }
+    closedir(d);
+    if (!found.empty()) return base + "/netns/" + found + "/state";
+  }
+  error =
+      "this network namespace is not the system's and has no name in " +
+      std::string(roots.named) + ": give its state file with --state FILE";
+  return {};
+}
+
+}  // namespace brantel_sim

@@ -1,0 +1,128 @@
+#include "live_show.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace brantel_sim {
+namespace {
+
+std::string number(std::uint64_t n) { return std::to_string(n); }
+
+std::string mac_of(const std::array<unsigned char, 6>& m) { return format_mac(m.data()); }
+
+std::string ifindex_json(int ifindex) { return ifindex > 0 ? std::to_string(ifindex) : "null"; }
+
+}  // namespace
+
+std::string json_string(std::string_view s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += ch;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::vector<LivePort> unrealised_ports(const Model& state) {
+  std::vector<LivePort> out;
+  for (const Port& p : state.ports()) {
+    LivePort lp;
+    lp.name = p.name;
+    lp.flags = p.flags;
+    for (const Vlan& v : p.vlans) {
+      LiveInterface li;
+      li.name = v.name;
+      li.bound = v.macs;
+      lp.interfaces.push_back(std::move(li));
+    }
+    out.push_back(std::move(lp));
+  }
+  return out;
+}
+
+std::string render_json(const std::vector<LivePort>& ports) {
+  std::string out = "{\"ports\":[";
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const LivePort& p = ports[i];
+    if (i) out += ',';
+    out += "{\"name\":" + json_string(p.name);
+    // The flag word as the state file writes it: unsigned.
+    out += ",\"flags\":" + number(static_cast<std::uint32_t>(p.flags));
+    out += ",\"ifindex\":" + ifindex_json(p.ifindex);
+    out += std::string(",\"realised\":") + (p.realised ? "true" : "false");
+    out += ",\"dropped\":" + (p.counted ? number(p.dropped) : "null");
+    out += ",\"trouble\":" + (p.trouble.empty() ? "null" : json_string(p.trouble));
+    out += ",\"interfaces\":[";
+    for (std::size_t j = 0; j < p.interfaces.size(); ++j) {
+      const LiveInterface& v = p.interfaces[j];
+      if (j) out += ',';
+      out += "{\"name\":" + json_string(v.name);
+      out += ",\"ifindex\":" + ifindex_json(v.ifindex);
+      // An address is known only from a device the kernel has.
+      out += ",\"mac\":" + (v.ifindex > 0 ? json_string(mac_of(v.mac)) : "null");
+      out += ",\"bound\":[";
+      for (std::size_t k = 0; k < v.bound.size(); ++k) {
+        if (k) out += ',';
+        out += json_string(format_mac(v.bound[k]));
+      }
+      out += "]";
+      bool counted = p.counted && v.ifindex > 0;
+      out += ",\"rx_frames\":" + (counted ? number(v.rx_frames) : "null");
+      out += ",\"rx_bytes\":" + (counted ? number(v.rx_bytes) : "null");
+      out += "}";
+    }
+    out += "]}";
+  }
+  out += "]}\n";
+  return out;
+}
+
+std::string render_comments(const std::vector<LivePort>& ports) {
+  if (ports.empty()) return {};
+  // Comments only, and names as the state file escapes them: the output of
+  // show still loads.
+  std::string out = "# frames each port's classifier delivered since it was enabled:\n";
+  for (const LivePort& p : ports) {
+    std::string name = escape_state_name(p.name);
+    if (!p.realised) {
+      out += "# " + name + ": not on the kernel" +
+             (p.trouble.empty() ? std::string() : " (" + escape_state_name(p.trouble) + ")") +
+             "; brantel-live check tells more\n";
+      continue;
+    }
+    // The port's line holds no number but its counters, which scripts take
+    // as the first number on it.
+    if (!p.counted) {
+      out += "# " + name + ": counters not readable\n";
+    } else {
+      std::string where = p.ifindex > 0 ? " (ifindex " + std::to_string(p.ifindex) + ")" : "";
+      std::uint64_t delivered = 0;
+      for (const LiveInterface& v : p.interfaces) delivered += v.rx_frames;
+      out += "# " + name + ": " + number(delivered) + " frames to its interfaces, " +
+             number(p.dropped) + " dropped" + where + "\n";
+    }
+    for (const LiveInterface& v : p.interfaces) {
+      std::string vname = escape_state_name(v.name);
+      if (v.ifindex <= 0) {
+        out += "#   " + vname + ": missing on the kernel\n";
+        continue;
+      }
+      out += "#   " + vname + ": ";
+      if (p.counted) out += number(v.rx_frames) + " frames, " + number(v.rx_bytes) + " bytes, ";
+      out += "ifindex " + std::to_string(v.ifindex) + ", address " + mac_of(v.mac) + "\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace brantel_sim
