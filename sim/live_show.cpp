@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "record.h"
+
 namespace brantel_sim {
 namespace {
 
@@ -87,6 +89,16 @@ std::string render_json(const std::vector<LivePort>& ports) {
   return out;
 }
 
+// Text of our own on one comment line: only what could end the line is
+// escaped.
+static std::string one_line(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) append_hex_escape(out, c);
+    else out += static_cast<char>(c);
+  return out;
+}
+
 std::string render_comments(const std::vector<LivePort>& ports) {
   if (ports.empty()) return {};
   // Comments only, and names as the state file escapes them: the output of
@@ -96,7 +108,7 @@ std::string render_comments(const std::vector<LivePort>& ports) {
     std::string name = escape_state_name(p.name);
     if (!p.realised) {
       out += "# " + name + ": not on the kernel" +
-             (p.trouble.empty() ? std::string() : " (" + escape_state_name(p.trouble) + ")") +
+             (p.trouble.empty() ? std::string() : " (" + one_line(p.trouble) + ")") +
              "; brantel-live check tells more\n";
       continue;
     }

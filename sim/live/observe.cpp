@@ -39,7 +39,8 @@ bool ours(const Link& l, int port, std::uint32_t group) {
   return l.kind == "macvlan" && l.parent == port && !l.parent_elsewhere && l.group == group;
 }
 
-int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, Failure& why) {
+int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, const ObserveOptions& opts,
+                  Failure& why) {
   std::vector<Filter> in, out;
   if (int err = filters_at(nl, v.dev.ifindex, kIngress, in)) return err;
   if (int err = filters_at(nl, v.dev.ifindex, kEgress, out)) return err;
@@ -53,8 +54,9 @@ int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, Failure& why) {
     if (!f.handle && held.count(f.priority)) continue;
     if (!v.classifier && is_our_slot(f, kRxName)) {
       int err = cls.open(f.prog_id, why);
-      if (err == 0) {
+      if (err == 0 || (err == EPERM && opts.without_maps)) {
         v.classifier = true;
+        v.maps = err == 0;
         v.filter = f;
         continue;
       }
@@ -103,10 +105,10 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
   }
   v.unusable = unusable(v.dev);
   if (!v.unusable.empty()) return 0;
-  if ((err = classifier_of(nl, v, cls, why))) return err;
+  if ((err = classifier_of(nl, v, cls, opts, why))) return err;
 
   std::uint32_t group = group_of(v.dev.ifindex);
-  if (v.classifier) {
+  if (v.maps) {
     if ((err = cls.read_config(v.cfg))) return err;
     group = v.cfg.group;
     std::map<std::uint32_t, IfaceStats> targets;
@@ -155,7 +157,7 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
       });
     }
   }
-  if (!v.classifier) return 0;
+  if (!v.maps) return 0;
 
   // What the classifier refers to that is gone.
   std::set<std::uint32_t> refs;

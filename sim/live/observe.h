@@ -14,10 +14,13 @@ namespace brantel_sim::live {
 struct ObserveOptions {
   bool bindings = true;  // the scope's addresses (all of them with the scope all)
   bool accept = true;    // each interface's program (scope all only)
+  // Where the maps cannot be read (an ordinary user), take our filter's
+  // name for ours and read what netlink shows: devices and addresses.
+  bool without_maps = false;
 };
 
 // 0, or an errno value when the kernel could not be read; `cls` is opened
-// when the port runs our classifier.
+// when the port runs our classifier (and `view.maps` is set).
 int observe(Rtnl& nl, const std::string& name, const Scope& scope, const ObserveOptions& opts,
             PortView& view, Classifier& cls, Failure& why);
 

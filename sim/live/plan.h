@@ -56,6 +56,7 @@ struct PortView {
   std::string renamed;         // the device our interfaces are on, if it is no longer `name`
   std::string unusable;        // why live mode cannot serve this device, or empty
   bool classifier = false;     // our filter runs on its ingress
+  bool maps = false;           // and its maps were read
   Filter filter;               // ours, when `classifier`
   std::set<std::uint32_t> foreign_priorities;  // others' filters at its ingress
   bool clsact = false;

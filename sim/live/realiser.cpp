@@ -336,7 +336,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     lp.flags = p.flags;
     Work w;
     Scope all;
-    int err = prepare(p.name, &p, all, w, ObserveOptions{false, false});
+    int err = prepare(p.name, &p, all, w, ObserveOptions{false, false, true});
     if (!err && w.view.renamed.empty()) lp.ifindex = w.view.dev.ifindex;
     lp.realised = !err && w.view.classifier && w.view.renamed.empty();
     if (err) lp.trouble = std::strerror(err);
@@ -345,7 +345,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     else if (!lp.realised) lp.trouble = "not enabled on the kernel";
     std::map<std::uint32_t, IfaceStats> stats;
     std::array<std::uint64_t, BRANTEL_OUTCOMES> n{};
-    if (lp.realised && w.cls.targets(stats) == 0 && w.cls.counters(n) == 0) {
+    if (lp.realised && w.view.maps && w.cls.targets(stats) == 0 && w.cls.counters(n) == 0) {
       lp.counted = true;
       lp.dropped = n[BRANTEL_DROPPED];
     }
