@@ -46,8 +46,8 @@ from testlib import clean_env  # noqa: E402
 PORT = "eth1"
 GROUP = 77  # the device group of the mainline set-up's macvlans
 SIZES = {  # N, trials, frames per trial, latency rounds
-    "full": ((1, 100, 1000, 10000), 9, 100000, 31),
-    "quick": ((1, 1000, 10000), 5, 20000, 11),
+    "full": ((1, 100, 1000, 10000), 15, 50000, 31),
+    "quick": ((1, 100, 1000, 10000), 5, 20000, 11),
     "small": ((1, 100), 3, 2000, 3),
 }
 
@@ -239,6 +239,8 @@ class Bench:
         ip(nsb, "link", "add", "link", PORT, "name", "s1", "group", str(GROUP), "type", "macvlan",
            "mode", "source", "nodst")
         ip(nsb, "link", "set", "s1", "type", "macvlan", "macaddr", "add", mac(0, 0x30))
+        simbig = os.path.join(self.tmp, "simbig.state")
+        shutil.copyfile(big, simbig)
         simstate = os.path.join(self.tmp, "sim.state")
         sim, tool, ipx, true = self.a.sim, self.a.tool, shutil.which("ip"), shutil.which("true")
         for step in (["enable", PORT], ["add", PORT, "1"], ["bind", f"{PORT}#1", mac(0, 0x30)]):
@@ -246,6 +248,7 @@ class Bench:
         live = [sim, "--live", "--state", self.state, "brantel_config"]
         livebig = [sim, "--live", "--state", big, "brantel_config"]
         simul = [sim, "--state", simstate, "brantel_config"]
+        simulbig = [sim, "--state", simbig, "brantel_config"]
         iface = f"{PORT}#1"
 
         def case(r):
@@ -257,6 +260,8 @@ class Bench:
                  (f"live unbind, {many:,} bound", nsl, livebig + ["unbind", iface, x])],
                 [("simulated bind", la, simul + ["bind", iface, x]),
                  ("simulated unbind", la, simul + ["unbind", iface, x])],
+                [(f"simulated bind, {many:,} bound", la, simulbig + ["bind", iface, x]),
+                 (f"simulated unbind, {many:,} bound", la, simulbig + ["unbind", iface, x])],
                 [("ip macaddr add", nsb, [ipx, "link", "set", "s1", "type", "macvlan", "macaddr",
                                           "add", x]),
                  ("ip macaddr del", nsb, [ipx, "link", "set", "s1", "type", "macvlan", "macaddr",
@@ -288,34 +293,44 @@ class Bench:
             if label.startswith("-"):
                 continue
             times.setdefault(label, []).append(float(ms))
-        return times, failed, simul
+        self.profiled = (simul, tool, nsl, livebig + ["bind", iface, mac(0, 0x41)])
+        return times, failed
 
-    def profile_help(self, simul):
-        """Where a simulated `help` spends its time."""
+    def profile(self):
+        """Where a simulated `help` spends its time, and a live `bind` on a
+        port with many addresses."""
+        simul, tool, nsl, bind = self.profiled
         out = {}
-        env = clean_env(LD_DEBUG="statistics")
-        r = subprocess.run(simul + ["help"], env=env, capture_output=True, text=True)
-        out["ld_debug"] = [l.split(":", 1)[1].strip() for l in r.stderr.splitlines()
-                           if "total startup time" in l or "number of relocations:" in l
-                           or "final number of loaded objects" in l or "time needed for relocation" in l]
+        stats = ("total startup time", "time needed for relocation", "number of relocations:",
+                 "time needed to load objects", "number of relocations from cache")
+        for name, argv in (("simulated help", simul + ["help"]), ("brantel_config help", [tool, "help"])):
+            r = subprocess.run(argv, env=clean_env(LD_DEBUG="statistics"), capture_output=True,
+                               text=True)
+            out.setdefault("ld_debug", []).append(f"{name}:")
+            out["ld_debug"] += ["  " + l.split(":", 1)[1].strip() for l in r.stderr.splitlines()
+                                if any(k in l for k in stats)]
         trace = os.path.join(self.tmp, "strace")
         sh("strace", "-f", "-c", "-o", trace, *simul, "help", check=False)
-        out["strace_c"] = open(trace).read()
-        sh("strace", "-f", "-o", trace, "-e", "trace=execve,openat,fsync,flock,fcntl", *simul, "help",
-           check=False)
+        out["strace_c"] = open(trace).read().splitlines()[:14]
+        sh("strace", "-f", "-o", trace, "-e", "trace=execve,openat", *simul, "help", check=False)
         calls = [l.split(None, 1)[1] for l in open(trace) if "(" in l]
-        out["execve"] = [c for c in calls if c.startswith("execve")]
-        out["opened"] = [c.split('"')[1] for c in calls if c.startswith("openat") and "ENOENT" not in c]
+        out["execve"] = [c.split('"')[1] for c in calls if c.startswith("execve")]
+        out["opened"] = [c.split('"')[1] for c in calls if c.startswith("openat")
+                         and "ENOENT" not in c and ".so" in c]
         perf = shutil.which("perf")
-        if perf:
-            data = os.path.join(self.tmp, "perf.data")
-            loop = f'for i in $(seq 200); do "$@" help >/dev/null; done'
-            r = sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "10000", "-o", data, "--",
-                   "sh", "-c", loop, "sh", *simul, check=False)
-            if r.returncode == 0:
-                rep = sh(perf, "report", "-i", data, "--stdio", "--sort", "comm,dso", "-q",
+        data = os.path.join(self.tmp, "perf.data")
+        if perf and sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "10000", "-o", data, "--",
+                       "sh", "-c", 'for i in $(seq 200); do "$@" help >/dev/null; done', "sh",
+                       *simul, check=False).returncode == 0:
+            for key, sort in (("perf_dso", "comm,dso"), ("perf_sym", "dso,sym")):
+                rep = sh(perf, "report", "-i", data, "--stdio", "--sort", sort, "-q",
                          check=False).stdout
-                out["perf"] = [l.strip() for l in rep.splitlines() if l.strip()][:16]
+                out[key] = [l.strip() for l in rep.splitlines() if l.strip()][:14]
+            if sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "5000", "-o", data, "--", "ip",
+                  "netns", "exec", nsl, *bind, check=False).returncode == 0:
+                rep = sh(perf, "report", "-i", data, "--stdio", "--sort", "dso,sym", "-q",
+                         check=False).stdout
+                out["perf_bind"] = [l.strip() for l in rep.splitlines() if l.strip()][:6]
         return out
 
 
@@ -380,8 +395,13 @@ def main():
                 results[by_dst, n], progs[by_dst, n] = bench.frames(by_dst, n, trials, frames)
                 print(f"# {'destination' if by_dst else 'source'}, N={n:,}: "
                       f"{time.time() - started:.0f} s", file=sys.stderr)
-        times, failed, simul = bench.commands(rounds)
-        profile = bench.profile_help(simul) if args.mode == "full" else None
+        times, failed = bench.commands(rounds)
+        profile = None
+        if args.mode == "full":
+            try:
+                profile = bench.profile()
+            except Exception as e:  # a profiler that fails costs the figures nothing
+                print(f"# profile: {e}", file=sys.stderr)
         bench.live("reset", check=False)
     finally:
         nets.close()
@@ -441,14 +461,20 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
               f"{med(v) / base_help:.2f} |")
     if profile:
         print("\n### Where a simulated `help` spends its time\n")
-        print("`LD_DEBUG=statistics`, one line each per program started:\n")
+        print("Programs executed: " + ", ".join(f"`{p}`" for p in profile["execve"]) + "; "
+              "shared objects opened: " + ", ".join(f"`{os.path.basename(p)}`"
+                                                   for p in profile["opened"]) + ".\n")
+        print("`LD_DEBUG=statistics`, per program started:\n")
         print("```\n" + "\n".join(profile["ld_debug"]) + "\n```\n")
-        print("Programs executed: " + "; ".join(profile["execve"]) + "\n")
-        print("Files opened: " + ", ".join(profile["opened"]) + "\n")
-        print("`strace -f -c`:\n\n```\n" + profile["strace_c"].strip() + "\n```")
-        if "perf" in profile:
-            print("\n`perf record -e cpu-clock` over 200 runs, by program and object:\n")
-            print("```\n" + "\n".join(profile["perf"]) + "\n```")
+        print("`strace -f -c`:\n\n```\n" + "\n".join(profile["strace_c"]) + "\n```")
+        if "perf_dso" in profile:
+            print("\n`perf record -e cpu-clock` over 200 runs, by program and object, then by "
+                  "symbol:\n")
+            print("```\n" + "\n".join(profile["perf_dso"]) + "\n\n" +
+                  "\n".join(profile["perf_sym"]) + "\n```")
+        if "perf_bind" in profile:
+            print("\nA live `bind` with 10,000 addresses bound on the port, `perf record`:\n")
+            print("```\n" + "\n".join(profile["perf_bind"]) + "\n```")
 
 
 if __name__ == "__main__":
