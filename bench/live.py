@@ -310,8 +310,11 @@ class Bench:
             out["ld_debug"] += ["  " + l.split(":", 1)[1].strip() for l in r.stderr.splitlines()
                                 if any(k in l for k in stats)]
         trace = os.path.join(self.tmp, "strace")
-        sh("strace", "-f", "-c", "-o", trace, *simul, "help", check=False)
-        out["strace_c"] = open(trace).read().splitlines()[:14]
+        # -w: wall time spent in each call, which shows what waits (fsync)
+        for key, argv in (("strace_help", simul + ["help"]),
+                          ("strace_bind", simul + ["bind", f"{PORT}#1", mac(1, 0x41)])):
+            sh("strace", "-f", "-w", "-c", "-S", "time", "-o", trace, *argv, check=False)
+            out[key] = open(trace).read().splitlines()[:12]
         sh("strace", "-f", "-o", trace, "-e", "trace=execve,openat", *simul, "help", check=False)
         calls = [l.split(None, 1)[1] for l in open(trace) if "(" in l]
         out["execve"] = [c.split('"')[1] for c in calls if c.startswith("execve")]
@@ -320,7 +323,7 @@ class Bench:
         perf = shutil.which("perf")
         data = os.path.join(self.tmp, "perf.data")
         if perf and sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "10000", "-o", data, "--",
-                       "sh", "-c", 'for i in $(seq 200); do "$@" help >/dev/null; done', "sh",
+                       "sh", "-c", 'for i in $(seq 200); do "$@" help >/dev/null || :; done', "sh",
                        *simul, check=False).returncode == 0:
             for key, sort in (("perf_dso", "comm,dso"), ("perf_sym", "dso,sym")):
                 rep = sh(perf, "report", "-i", data, "--stdio", "--sort", sort, "-q",
@@ -466,7 +469,9 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
                                                    for p in profile["opened"]) + ".\n")
         print("`LD_DEBUG=statistics`, per program started:\n")
         print("```\n" + "\n".join(profile["ld_debug"]) + "\n```\n")
-        print("`strace -f -c`:\n\n```\n" + "\n".join(profile["strace_c"]) + "\n```")
+        print("`strace -f -w -c` of a simulated `help`, then of a simulated `bind`:\n\n```\n" +
+              "\n".join(profile["strace_help"]) + "\n\n" + "\n".join(profile["strace_bind"]) +
+              "\n```")
         if "perf_dso" in profile:
             print("\n`perf record -e cpu-clock` over 200 runs, by program and object, then by "
                   "symbol:\n")
