@@ -464,7 +464,7 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
               f"{med(v) / base_help:.2f} |")
     if profile:
         print("\n### Where a simulated `help` spends its time\n")
-        print("Programs executed: " + ", ".join(f"`{p}`" for p in profile["execve"]) + "; "
+        print("Programs executed: " + ", ".join(f"`{os.path.basename(p)}`" for p in profile["execve"]) + "; "
               "shared objects opened: " + ", ".join(f"`{os.path.basename(p)}`"
                                                    for p in profile["opened"]) + ".\n")
         print("`LD_DEBUG=statistics`, per program started:\n")
