@@ -1,212 +1,485 @@
 #!/usr/bin/env python3
-"""Benchmarks of live mode, in private network namespaces (root only; exit
-77 elsewhere).  Prints Markdown tables for doc/performance.md; the checks
-below make it exit 1 when one fails:
-  - delivery: FRAMES frames from MACS bound and UNBOUND unbound addresses,
-    over IFACES interfaces: none delivered to a wrong device, none lost;
-  - classifier: run time per frame from the kernel's BPF statistics, at most
-    200 ns;
-  - bind: `brantel_config bind` under live mode, median of RUNS, at most
-    2 ms more than under the simulated mode;
-  - disable: a port with IFACES interfaces torn down in under 0.1 s.
+"""Live mode measured whole, side by side with the kernel's own mechanism for
+the same job and with a bare port, in private network namespaces (root only;
+exit 77 elsewhere).  Prints Markdown tables for doc/performance.md.
 
-  bench/live.py [--build DIR | --sim FILE] [--small]
+Frames: three set-ups, each a veth pair whose port end sits in a namespace
+of its own and whose other end sits in a shared sending namespace:
+  A  live mode: `brantel-sim --live` with N addresses bound over the port's
+     interfaces, loaded with `brantel-sim --live load -`;
+  B  mainline: in source mode, macvlan devices in mode source with flag
+     nodst, each with its addresses (`macaddr add`); in destination mode
+     (Bd), one ordinary macvlan (mode private) per address, which is its MAC;
+  C  the bare port, no classifier and no macvlan.
+bench-frames sends 60-byte frames spread over the N addresses from the
+other end of each pair, interleaving the trials of A, B and C, and reports
+the sending thread's CPU time per frame (its softirq work included) and
+the frames per second, counting at a packet socket per receiving device the
+frames that reached a wrong device or none.  Any such frame fails the run
+(exit 1); no time is checked.
+
+Also: the classifier's own cost with the kernel's test-run facility
+(`bpftool prog run`, no run-time statistics), and command latency, timed
+by bench-commands: live and simulated `bind`, `ip ... macaddr add`, the
+tool's `help` alone and under the simulator, live `bind`/`unbind` with 1
+and with 10,000 addresses bound, and (full run) where a simulated `help`
+spends its time.
+
+  bench/live.py [--build DIR] [--small | --quick]
 """
 import argparse
-import ctypes
+import json
 import os
 import platform
-import random
-import select
-import socket
+import shutil
+import signal
 import statistics
-import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "live"))
-from live_test import ETH_TEST, PORT, Net, mac_bytes, sh  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+from testlib import clean_env  # noqa: E402
 
-BPF_SYSCALL = {"x86_64": 321, "aarch64": 280}
-libc = ctypes.CDLL(None, use_errno=True)
-
-
-def run_time_stats():
-    """Turns the kernel's BPF run-time statistics on while the returned
-    descriptor is open (BPF_ENABLE_STATS), leaving the sysctl alone."""
-    attr = ctypes.create_string_buffer(8)  # type = BPF_STATS_RUN_TIME (0)
-    fd = libc.syscall(BPF_SYSCALL[platform.machine()], 32, attr, 8)
-    if fd < 0:
-        raise OSError(ctypes.get_errno(), "BPF_ENABLE_STATS")
-    return fd
+PORT = "eth1"
+GROUP = 77  # the device group of the mainline set-up's macvlans
+SIZES = {  # N, trials, frames per trial, latency rounds
+    "full": ((1, 100, 1000, 10000), 15, 50000, 31),
+    "quick": ((1, 100, 1000, 10000), 5, 20000, 11),
+    "small": ((1, 100), 3, 2000, 3),
+}
 
 
-def state(ifaces, macs):
-    lines = ["brantel-sim state 2", f"port {PORT} 0x0"]
-    for i in range(ifaces):
-        lines.append(f"vlan {PORT}#{i}")
-        lines += [f"mac {m}" for m in macs[i::ifaces]]
-    return "\n".join(lines + ["end", ""])
+def sh(*args, check=True, timeout=300, **kw):
+    r = subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=clean_env(),
+                       **kw)
+    if check and r.returncode:
+        raise RuntimeError(f"{' '.join(args)}: {r.stderr.strip()}")
+    return r
 
 
-def mac(n):
-    return "02:%02x:%02x:%02x:00:01" % (n >> 16 & 255, n >> 8 & 255, n & 255)
+def mac(n, tag=0x10):
+    return "02:%02x:%02x:%02x:%02x:01" % (tag, n >> 16 & 255, n >> 8 & 255, n & 255)
 
 
-def delivery(net, frames, ifaces, bound, unbound):
-    macs = [mac(n) for n in range(bound + unbound)]
-    r = net.sim_run("load", "-", input=state(ifaces, macs[:bound]))
-    if r.returncode:
-        raise RuntimeError(r.stderr)
-    want = {m: f"{PORT}#{i % ifaces}" for i, m in enumerate(macs[:bound])}
-    want.update({m: f"{PORT}#0" for m in macs[bound:]})
-    socks = {}
-    for i in range(ifaces):
-        name = f"{PORT}#{i}"
-        net.ip("link", "set", name, "up")
-        socks[name] = net.socket(net.host, name)
-        socks[name].setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE
-    wire = net.socket(net.wire, "wire0")
-    prog = [f["options"]["prog"]["id"] for f in net.tc_filters(PORT, "ingress")
-            if "prog" in f.get("options", {})][0]
-    before = net.prog_stats(prog)
-    stats = run_time_stats()
-    got, wrong, sent = 0, 0, 0
-    rng = random.Random(7)
-    order = [rng.choice(macs) for _ in range(frames)]
-    by_fd = {s.fileno(): (n, s) for n, s in socks.items()}
-    poll = select.poll()
-    for fd in by_fd:
-        poll.register(fd, select.POLLIN)
-
-    def drain(timeout_ms):
-        nonlocal got, wrong
-        for fd, _ in poll.poll(timeout_ms):
-            name, s = by_fd[fd]
-            while True:
-                try:
-                    data = s.recv(64, socket.MSG_DONTWAIT)
-                except BlockingIOError:
-                    break
-                got += 1
-                src = ":".join("%02x" % b for b in data[6:12])
-                wrong += want.get(src) != name
-
-    start = time.perf_counter()
-    for n, src in enumerate(order):
-        wire.send(b"\xff" * 6 + mac_bytes(src) + struct.pack("!H", ETH_TEST) + b"%08d" % n)
-        sent += 1
-        if sent % 256 == 0:  # in bursts no queue on the way can overflow
-            while got < sent - 64:
-                drain(100)
-                if time.perf_counter() - start > 120:
-                    break
-    deadline = time.time() + 2
-    while got < sent and time.time() < deadline:
-        drain(100)
-    drain(200)
-    elapsed = time.perf_counter() - start
-    after = net.prog_stats(prog)
-    os.close(stats)
-    runs = after[1] - before[1]
-    ns = (after[0] - before[0]) / runs if runs else float("nan")
-    return {"sent": sent, "got": got, "wrong": wrong, "lost": sent - got + wrong, "ns": ns,
-            "runs": runs, "seconds": elapsed}
+def spread(items, parts):
+    """items dealt out over `parts` lists, round robin."""
+    return [items[i::parts] for i in range(parts)]
 
 
-def bind_cost(net, runs):
-    """Median of `bind` then `unbind` (untimed) of one address, under live
-    and simulated mode in turn, from inside the port's namespace."""
-    sim_state = net.state + ".sim"
-    modes = {"simulated": [net.sim, "--state", sim_state],
-             "live": [net.sim, "--live", "--state", net.state]}
-    for argv in modes.values():
-        for step in (["enable", PORT], ["add", PORT, "1"]):
-            subprocess.run(argv + ["brantel_config"] + step, capture_output=True)
-    times = {k: [] for k in modes}
-    for n in range(runs):
-        for name, argv in modes.items():
-            t = time.perf_counter()
-            r = subprocess.run(argv + ["brantel_config", "bind", f"{PORT}#1", mac(n)],
-                               capture_output=True)
-            times[name].append((time.perf_counter() - t) * 1000)
-            r2 = subprocess.run(argv + ["brantel_config", "unbind", f"{PORT}#1", mac(n)],
-                                capture_output=True)
-            if r.returncode or r2.returncode:
-                raise RuntimeError(f"{name}: {r.stderr!r} {r2.stderr!r}")
-    for suffix in ("", ".lock"):
-        if os.path.exists(sim_state + suffix):
-            os.unlink(sim_state + suffix)
-    return {k: statistics.median(v) for k, v in times.items()}
+def ifaces_for(n):
+    """Interfaces the N addresses are bound over in A and B (source mode)."""
+    return min(n, 16)
 
 
-def teardown(net, ifaces, runs):
-    times = []
-    for _ in range(runs):
-        net.sim_run("load", "-", input=state(ifaces, []))
-        t = time.perf_counter()
-        r = subprocess.run([net.sim, "--live", "--state", net.state, "brantel_config", "disable",
-                            PORT], capture_output=True)
-        times.append((time.perf_counter() - t) * 1000)
+class Namespaces:
+    """Network namespaces named after this process, all removed by close()."""
+
+    def __init__(self):
+        self.tag = f"brb{os.getpid()}"
+        self.made = []
+
+    def add(self, suffix):
+        name = self.tag + suffix
+        sh("ip", "netns", "add", name)
+        self.made.append(name)
+        # No IPv6: no router solicitations or DAD frames among the measured.
+        for conf in ("all", "default"):
+            self.sysctl(name, f"net.ipv6.conf.{conf}.disable_ipv6", "1")
+        return name
+
+    def sysctl(self, ns, key, value):
+        sh("ip", "netns", "exec", ns, "sysctl", "-qw", f"{key}={value}")
+
+    def close(self):
+        for name in reversed(self.made):
+            sh("ip", "netns", "del", name, check=False)
+        self.made = []
+
+
+def ip(ns, *args, **kw):
+    return sh("ip", "-n", ns, *args, **kw).stdout
+
+
+def ip_batch(ns, lines):
+    if lines:
+        sh("ip", "-n", ns, "-batch", "-", input="".join(l + "\n" for l in lines), timeout=900)
+
+
+class Bench:
+    def __init__(self, args, nets, tmp):
+        self.a = args
+        self.nets = nets
+        self.tmp = tmp
+        self.wire = nets.add("w")
+        self.ns = {k: nets.add(k) for k in "abc"}
+        for k, ns in self.ns.items():
+            sh("ip", "-n", ns, "link", "add", PORT, "type", "veth", "peer", "name", "w" + k,
+               "netns", self.wire)
+            ip(ns, "link", "set", PORT, "up")
+            ip(self.wire, "link", "set", "w" + k, "up")
+        self.state = os.path.join(tmp, "live.state")
+
+    def live(self, *args, ns=None, check=True, **kw):
+        r = sh("ip", "netns", "exec", ns or self.ns["a"], self.a.sim, "--live", "--state",
+               kw.pop("state", self.state), *args, check=False, **kw)
+        if check and r.returncode:
+            raise RuntimeError(f"brantel-sim --live {' '.join(args)}: {r.stderr.strip()}")
+        return r
+
+    # -- the three set-ups --------------------------------------------------
+
+    def setup_live(self, by_dst, groups, ns=None, state=None):
+        """Port eth1 with interfaces #1.. holding the address groups; #0 and
+        the port itself receive too, so that a frame sent astray is seen."""
+        ns = ns or self.ns["a"]
+        state = state or self.state
+        self.live("reset", ns=ns, state=state)
+        lines = ["brantel-sim state 2", f"{'port'} {PORT} {'0x1' if by_dst else '0x0'}",
+                 f"vlan {PORT}#0"]
+        for i, g in enumerate(groups, 1):
+            lines.append(f"vlan {PORT}#{i}")
+            lines += [f"mac {m}" for m in g]
+        self.live("load", "-", ns=ns, state=state, input="\n".join(lines + ["end", ""]))
+        for i in range(len(groups) + 1):  # not in a batch: there '#' starts a comment
+            ip(ns, "link", "set", f"{PORT}#{i}", "up")
+        return [(ns, f"{PORT}#{i}", g) for i, g in enumerate([[]] + groups)] + [(ns, PORT, [])]
+
+    def setup_mainline(self, by_dst, groups):
+        ns = self.ns["b"]
+        ip(ns, "link", "del", "group", str(GROUP), check=False)
+        # A frame that macvlan hands on by destination also reaches the
+        # port's own packet sockets (the kernel delivers to those of the
+        # device it arrived on too), so by destination the port has none:
+        # a frame that reaches no macvlan counts as lost.
+        cmds, recv = [], [] if by_dst else [(ns, PORT, [])]
+        if by_dst:
+            for i, m in enumerate(a for g in groups for a in g):
+                cmds.append(f"link add link {PORT} name d{i} address {m} group {GROUP} "
+                            "type macvlan mode private")
+                recv.append((ns, f"d{i}", [m]))
+        else:
+            for i, g in enumerate(groups):
+                cmds.append(f"link add link {PORT} name s{i} group {GROUP} "
+                            "type macvlan mode source nodst")
+                cmds += [f"link set s{i} type macvlan macaddr add {m}" for m in g]
+                recv.append((ns, f"s{i}", g))
+        cmds += [f"link set {name} up" for _, name, _ in recv if name != PORT]
+        ip_batch(ns, cmds)
+        return recv
+
+    def setup_bare(self, groups):
+        return [(self.ns["c"], PORT, [a for g in groups for a in g])]
+
+    # -- frames -------------------------------------------------------------
+
+    def frames(self, by_dst, n, trials, frames):
+        addrs = [mac(i) for i in range(n)]
+        groups = spread(addrs, ifaces_for(n))
+        sets = {"A": self.setup_live(by_dst, groups), "B": self.setup_mainline(by_dst, groups),
+                "C": self.setup_bare(groups)}
+        spec = [f"trials {trials} {frames} 64"]
+        for name, recv in sets.items():
+            spec.append(f"setup {name} {self.wire} w{name.lower()} {'dst' if by_dst else 'src'}")
+            spec += [f"recv {ns} {dev} {' '.join(g)}".rstrip() for ns, dev, g in recv]
+        r = subprocess.run([self.a.frames], input="\n".join(spec) + "\n", capture_output=True,
+                           text=True, timeout=1800)
         if r.returncode:
-            raise RuntimeError(r.stderr)
-    return times
+            raise RuntimeError(f"bench-frames: {r.stderr.strip()}")
+        out = {k: [] for k in sets}
+        for line in r.stdout.splitlines():
+            _, name, _, ns, fps, sent, got, wrong, late = line.split()
+            out[name].append({"ns": float(ns), "fps": float(fps), "sent": int(sent),
+                              "got": int(got), "wrong": int(wrong), "late": int(late)})
+        test_run = self.test_run(by_dst, addrs[0])
+        return out, test_run
+
+    def test_run(self, by_dst, bound):
+        """ns per run of the port's program and of an interface's, by the
+        kernel's test-run facility, on a frame whose address is bound."""
+        peer = "02eeeeeeee01"
+        b = bound.replace(":", "")
+        frame = bytes.fromhex((b + peer) if by_dst else (peer + b)) + b"\x88\xb5" + bytes(46)
+        path = os.path.join(self.tmp, "frame")
+        with open(path, "wb") as f:
+            f.write(frame)
+        out = {}
+        for name, dev in (("brantel_rx", PORT), ("brantel_accept", f"{PORT}#1")):
+            filters = json.loads(sh("tc", "-n", self.ns["a"], "-j", "filter", "show", "dev", dev,
+                                    "ingress").stdout or "[]")
+            ids = [f["options"]["prog"]["id"] for f in filters
+                   if f.get("options", {}).get("prog", {}).get("name") == name]
+            if not ids:
+                out[name] = None  # not attached there
+                continue
+            runs = []
+            for _ in range(3):
+                r = sh("bpftool", "prog", "run", "id", str(ids[0]), "data_in", path, "repeat",
+                       str(self.a.repeat))
+                text = r.stdout + r.stderr
+                runs.append(int(text.split("duration (average):")[1].split("ns")[0]))
+            out[name] = statistics.median(runs)
+        return out
+
+    # -- commands -----------------------------------------------------------
+
+    def commands(self, rounds):
+        """Latency of single commands, each case in turn in every round."""
+        la, nsb = self.ns["a"], self.ns["b"]
+        nsl = self.nets.add("l")  # a port with 10,000 addresses bound
+        sh("ip", "-n", nsl, "link", "add", PORT, "type", "veth", "peer", "name", "peer0")
+        ip(nsl, "link", "set", PORT, "up")
+        big = os.path.join(self.tmp, "big.state")
+        self.setup_live(False, [[mac(0, 0x30)]])
+        many = 10000 if self.a.mode != "small" else 1000
+        self.setup_live(False, [[mac(i, 0x31) for i in range(many)]], ns=nsl, state=big)
+        ip(nsb, "link", "del", "group", str(GROUP), check=False)
+        ip(nsb, "link", "add", "link", PORT, "name", "s1", "group", str(GROUP), "type", "macvlan",
+           "mode", "source", "nodst")
+        ip(nsb, "link", "set", "s1", "type", "macvlan", "macaddr", "add", mac(0, 0x30))
+        simbig = os.path.join(self.tmp, "simbig.state")
+        shutil.copyfile(big, simbig)
+        simstate = os.path.join(self.tmp, "sim.state")
+        sim, tool, ipx, true = self.a.sim, self.a.tool, shutil.which("ip"), shutil.which("true")
+        for step in (["enable", PORT], ["add", PORT, "1"], ["bind", f"{PORT}#1", mac(0, 0x30)]):
+            sh(sim, "--state", simstate, "brantel_config", *step)
+        live = [sim, "--live", "--state", self.state, "brantel_config"]
+        livebig = [sim, "--live", "--state", big, "brantel_config"]
+        simul = [sim, "--state", simstate, "brantel_config"]
+        simulbig = [sim, "--state", simbig, "brantel_config"]
+        iface = f"{PORT}#1"
+
+        def case(r):
+            x = mac(r, 0x40)
+            return [
+                [("live bind", la, live + ["bind", iface, x]),
+                 ("live unbind", la, live + ["unbind", iface, x])],
+                [(f"live bind, {many:,} bound", nsl, livebig + ["bind", iface, x]),
+                 (f"live unbind, {many:,} bound", nsl, livebig + ["unbind", iface, x])],
+                [("simulated bind", la, simul + ["bind", iface, x]),
+                 ("simulated unbind", la, simul + ["unbind", iface, x])],
+                [(f"simulated bind, {many:,} bound", la, simulbig + ["bind", iface, x]),
+                 (f"simulated unbind, {many:,} bound", la, simulbig + ["unbind", iface, x])],
+                [("ip macaddr add", nsb, [ipx, "link", "set", "s1", "type", "macvlan", "macaddr",
+                                          "add", x]),
+                 ("ip macaddr del", nsb, [ipx, "link", "set", "s1", "type", "macvlan", "macaddr",
+                                          "del", x])],
+                [("brantel_config help", la, [tool, "help"])],
+                [("simulated help", la, simul + ["help"])],
+                [("true", la, [true])],
+            ]
+        lines = []
+        for r in range(rounds + 1):
+            cases = case(r)
+            k = r % len(cases)
+            for c in cases[k:] + cases[:k]:
+                for label, ns, argv in c:
+                    # Round 0 warms the caches and is not reported.
+                    lines.append("\t".join([("-" if r == 0 else "") + label.replace(" ", "~"), ns,
+                                            *argv]))
+        r = subprocess.run([self.a.commands], input="\n".join(lines) + "\n", capture_output=True,
+                           text=True, env=clean_env(), timeout=1800)
+        if r.returncode:
+            raise RuntimeError(f"bench-commands: {r.stderr.strip()}")
+        times, failed = {l.replace("~", " "): [] for c in case(0) for l, _, _ in c}, []
+        for line in r.stdout.splitlines():
+            label, ms, status = line.rsplit(" ", 2)
+            label = label.replace("~", " ")
+            # help without a topic exits with 255, by design
+            if status != ("255" if label.endswith("help") else "0"):
+                failed.append(f"{label}: status {status}")
+            if label.startswith("-"):
+                continue
+            times.setdefault(label, []).append(float(ms))
+        self.profiled = (simul, tool, nsl, livebig + ["bind", iface, mac(0, 0x41)])
+        return times, failed
+
+    def profile(self):
+        """Where a simulated `help` spends its time, and a live `bind` on a
+        port with many addresses."""
+        simul, tool, nsl, bind = self.profiled
+        out = {}
+        stats = ("total startup time", "time needed for relocation", "number of relocations:",
+                 "time needed to load objects", "number of relocations from cache")
+        for name, argv in (("simulated help", simul + ["help"]), ("brantel_config help", [tool, "help"])):
+            r = subprocess.run(argv, env=clean_env(LD_DEBUG="statistics"), capture_output=True,
+                               text=True)
+            out.setdefault("ld_debug", []).append(f"{name}:")
+            out["ld_debug"] += ["  " + l.split(":", 1)[1].strip() for l in r.stderr.splitlines()
+                                if any(k in l for k in stats)]
+        trace = os.path.join(self.tmp, "strace")
+        # -w: wall time spent in each call, which shows what waits (fsync)
+        for key, argv in (("strace_help", simul + ["help"]),
+                          ("strace_bind", simul + ["bind", f"{PORT}#1", mac(1, 0x41)])):
+            sh("strace", "-f", "-w", "-c", "-S", "time", "-o", trace, *argv, check=False)
+            out[key] = open(trace).read().splitlines()[:12]
+        sh("strace", "-f", "-o", trace, "-e", "trace=execve,openat", *simul, "help", check=False)
+        calls = [l.split(None, 1)[1] for l in open(trace) if "(" in l]
+        out["execve"] = [c.split('"')[1] for c in calls if c.startswith("execve")]
+        out["opened"] = [c.split('"')[1] for c in calls if c.startswith("openat")
+                         and "ENOENT" not in c and ".so" in c]
+        perf = shutil.which("perf")
+        data = os.path.join(self.tmp, "perf.data")
+        if perf and sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "10000", "-o", data, "--",
+                       "sh", "-c", 'for i in $(seq 200); do "$@" help >/dev/null || :; done', "sh",
+                       *simul, check=False).returncode == 0:
+            for key, sort in (("perf_dso", "comm,dso"), ("perf_sym", "dso,sym")):
+                rep = sh(perf, "report", "-i", data, "--stdio", "--sort", sort, "-q",
+                         check=False).stdout
+                out[key] = [l.strip() for l in rep.splitlines() if l.strip()][:14]
+            if sh(perf, "record", "-q", "-e", "cpu-clock", "-F", "5000", "-o", data, "--", "ip",
+                  "netns", "exec", nsl, *bind, check=False).returncode == 0:
+                rep = sh(perf, "report", "-i", data, "--stdio", "--sort", "dso,sym", "-q",
+                         check=False).stdout
+                out["perf_bind"] = [l.strip() for l in rep.splitlines() if l.strip()][:6]
+        return out
+
+
+def med(xs):
+    return statistics.median(xs)
+
+
+def iqr(xs):
+    if len(xs) < 4:
+        return min(xs), max(xs)
+    q = statistics.quantiles(xs, n=4)
+    return q[0], q[2]
+
+
+def ratio_cell(num, den):
+    """Median of per-round ratios, with their spread (IQR)."""
+    rs = [a / b for a, b in zip(num, den)]
+    lo, hi = iqr(rs)
+    return f"{med(rs):.2f} ({lo:.2f}–{hi:.2f})"
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build/ci")
     ap.add_argument("--sim")
-    ap.add_argument("--small", action="store_true")
+    ap.add_argument("--tool")
+    ap.add_argument("--frames")
+    ap.add_argument("--commands")
+    g = ap.add_mutually_exclusive_group()
+    g.add_argument("--small", dest="mode", action="store_const", const="small")
+    g.add_argument("--quick", dest="mode", action="store_const", const="quick")
+    ap.add_argument("--repeat", type=int, default=1000000)
+    ap.set_defaults(mode="full")
     args = ap.parse_args()
-    sim = os.path.abspath(args.sim or os.path.join(args.build, "bin", "brantel-sim"))
-    if os.geteuid() != 0 or platform.machine() not in BPF_SYSCALL:
-        print("SKIP: live mode benchmarks need root (and x86_64 or aarch64)")
+    b = os.path.abspath(args.build)
+    args.sim = os.path.abspath(args.sim or os.path.join(b, "bin", "brantel-sim"))
+    args.tool = os.path.abspath(args.tool or os.path.join(b, "sbin", "brantel_config"))
+    args.frames = os.path.abspath(args.frames or os.path.join(b, "tests", "bench", "bench-frames"))
+    args.commands = os.path.abspath(args.commands or
+                                    os.path.join(b, "tests", "bench", "bench-commands"))
+    if os.geteuid() != 0:
+        print("SKIP: live mode benchmarks need root")
         return 77
-    frames, ifaces, bound, unbound, runs = (
-        (2000, 8, 100, 10, 10) if args.small else (100000, 64, 1000, 100, 200))
-    net = Net(sim)
-    own = os.open("/proc/self/ns/net", os.O_RDONLY)
+    missing = [p for p in (args.sim, args.tool, args.frames, args.commands) if not os.path.exists(p)]
+    missing += [t for t in ("ip", "tc", "bpftool", "strace") if not shutil.which(t)]
+    if missing:
+        print("SKIP: missing " + ", ".join(missing))
+        return 77
+    sizes, trials, frames, rounds = SIZES[args.mode]
+    if args.mode == "small":
+        args.repeat = min(args.repeat, 10000)
+    # A signal ends the run through the finally below, which removes the namespaces.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    nets = Namespaces()
+    tmp = tempfile.mkdtemp(prefix="brantel-bench-")
+    started = time.time()
+    results, progs = {}, {}
     try:
-        d = delivery(net, frames, ifaces, bound, unbound)
-        net.reset()
-        there = os.open(f"/run/netns/{net.host}", os.O_RDONLY)
-        libc.setns(there, 0x40000000)  # time commands without `ip netns exec`
-        os.close(there)
-        b = bind_cost(net, runs)
-        net.reset()
-        t = teardown(net, ifaces, 5)
+        bench = Bench(args, nets, tmp)
+        for by_dst in (False, True):
+            for n in sizes:
+                results[by_dst, n], progs[by_dst, n] = bench.frames(by_dst, n, trials, frames)
+                print(f"# {'destination' if by_dst else 'source'}, N={n:,}: "
+                      f"{time.time() - started:.0f} s", file=sys.stderr)
+        times, failed = bench.commands(rounds)
+        profile = None
+        if args.mode == "full":
+            try:
+                profile = bench.profile()
+            except Exception as e:  # a profiler that fails costs the figures nothing
+                print(f"# profile: {e}", file=sys.stderr)
+        bench.live("reset", check=False)
     finally:
-        libc.setns(own, 0x40000000)
-        os.close(own)
-        net.close()
-    kernel = platform.release()
-    checks = {
-        "delivery": d["wrong"] == 0 and d["lost"] == 0,
-        "classifier": d["ns"] <= 200,
-        "bind": b["live"] - b["simulated"] <= 2.0,
-        "disable": min(t) < 100,
-    }
-    ok = lambda k: "ok" if checks[k] else "FAIL"  # noqa: E731
-    print(f"Machine: {os.cpu_count()} CPUs, Linux {kernel}, Python {platform.python_version()}\n")
-    print("| figure | measured | check |\n|---|---:|---|")
-    print(f"| frames sent / received | {d['sent']:,} / {d['got']:,} | |")
-    print(f"| delivered to a wrong device | {d['wrong']:,} | {ok('delivery')} (0) |")
-    print(f"| lost | {d['lost'] - d['wrong']:,} | {ok('delivery')} (0) |")
-    print(f"| classifier runs counted by the kernel | {d['runs']:,} | |")
-    print(f"| classifier time per frame (ns) | {d['ns']:.0f} | {ok('classifier')} (<= 200) |")
-    print(f"| `bind`, simulated, median of {runs} (ms) | {b['simulated']:.2f} | |")
-    print(f"| `bind`, live, median of {runs} (ms) | {b['live']:.2f} | |")
-    print(f"| `bind`, live minus simulated (ms) | {b['live'] - b['simulated']:.2f} | {ok('bind')} (<= 2) |")
-    print(f"| `disable` of {ifaces} interfaces, best of 5 (ms) | {min(t):.1f} | {ok('disable')} (< 100) |")
-    print(f"| `disable` of {ifaces} interfaces, median of 5 (ms) | {statistics.median(t):.1f} | |")
-    print(f"\n({frames:,} frames from {bound:,} bound and {unbound:,} unbound addresses over "
-          f"{ifaces} interfaces, in {d['seconds']:.1f} s)")
-    failed = [k for k, v in checks.items() if not v]
-    print("\nAll checks passed." if not failed else f"\nFailed: {', '.join(failed)}")
-    return 1 if failed else 0
+        nets.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+    report(args, sizes, trials, frames, rounds, results, progs, times, profile,
+           time.time() - started)
+    bad = [f"{'destination' if d else 'source'} N={n} {k}: {t['wrong']} wrong, "
+           f"{t['sent'] - t['got']} lost" for (d, n), r in results.items() for k, ts in r.items()
+           for t in ts if t["wrong"] or t["got"] != t["sent"]]
+    for line in bad + failed:
+        print("FAIL", line)
+    print("\nAll frames reached the right device." if not bad else "\nFrames went astray.")
+    return 1 if bad or failed else 0
+
+
+def report(args, sizes, trials, frames, rounds, results, progs, times, profile, seconds):
+    print(f"Machine: {os.cpu_count()} CPUs, Linux {platform.release()}, "
+          f"Python {platform.python_version()}; mode {args.mode}, {seconds:.0f} s.\n")
+    print(f"### Frames: CPU time per frame (ns), median of {trials} interleaved trials of "
+          f"{frames:,} frames (IQR)\n")
+    print("| mode, N bound | live (A) | mainline (B) | bare port (C) | live / bare | "
+          "mainline / bare | **live / mainline** |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for (by_dst, n), r in results.items():
+        ns = {k: [t["ns"] for t in v] for k, v in r.items()}
+        cell = lambda k: "%.0f (%.0f–%.0f)" % (med(ns[k]), *iqr(ns[k]))  # noqa: E731
+        print(f"| {'destination' if by_dst else 'source'}, {n:,} | {cell('A')} | {cell('B')} | "
+              f"{cell('C')} | {ratio_cell(ns['A'], ns['C'])} | {ratio_cell(ns['B'], ns['C'])} | "
+              f"**{ratio_cell(ns['A'], ns['B'])}** |")
+    print("\n### Frames: delivered per second (thousands, median), and frames astray\n")
+    print("| mode, N bound | live (A) | mainline (B) | bare port (C) | sent per set-up | "
+          "to a wrong device | lost | late (softirq not in the sender) |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    for (by_dst, n), r in results.items():
+        fps = {k: med([t["fps"] for t in v]) / 1000 for k, v in r.items()}
+        sent = sum(t["sent"] for t in r["A"])
+        wrong = sum(t["wrong"] for v in r.values() for t in v)
+        lost = sum(t["sent"] - t["got"] for v in r.values() for t in v)
+        late = sum(t["late"] for v in r.values() for t in v)
+        print(f"| {'destination' if by_dst else 'source'}, {n:,} | {fps['A']:.0f} | {fps['B']:.0f} | "
+              f"{fps['C']:.0f} | {sent:,} | {wrong} | {lost} | {late} |")
+    print(f"\n### Classifier body, `bpftool prog run` (test run, repeat {args.repeat:,}), "
+          "ns per run, median of 3\n")
+    print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) |")
+    print("|---|---:|---:|")
+    for (by_dst, n), p in progs.items():
+        cell = lambda v: "not attached" if v is None else f"{v:.0f}"  # noqa: E731
+        print(f"| {'destination' if by_dst else 'source'}, {n:,} | {cell(p['brantel_rx'])} | "
+              f"{cell(p['brantel_accept'])} |")
+    print(f"\n### Commands: latency (ms), median of {rounds} interleaved rounds (IQR)\n")
+    print("| command | median | IQR | ratio to `ip ... macaddr add` | ratio to `brantel_config help` |")
+    print("|---|---:|---:|---:|---:|")
+    base_ip, base_help = med(times["ip macaddr add"]), med(times["brantel_config help"])
+    for label, v in times.items():
+        lo, hi = iqr(v)
+        print(f"| {label} | {med(v):.2f} | {lo:.2f}–{hi:.2f} | {med(v) / base_ip:.2f} | "
+              f"{med(v) / base_help:.2f} |")
+    if profile:
+        print("\n### Where a simulated `help` spends its time\n")
+        print("Programs executed: " + ", ".join(f"`{os.path.basename(p)}`" for p in profile["execve"]) + "; "
+              "shared objects opened: " + ", ".join(f"`{os.path.basename(p)}`"
+                                                   for p in profile["opened"]) + ".\n")
+        print("`LD_DEBUG=statistics`, per program started:\n")
+        print("```\n" + "\n".join(profile["ld_debug"]) + "\n```\n")
+        print("`strace -f -w -c` of a simulated `help`, then of a simulated `bind`:\n\n```\n" +
+              "\n".join(profile["strace_help"]) + "\n\n" + "\n".join(profile["strace_bind"]) +
+              "\n```")
+        if "perf_dso" in profile:
+            print("\n`perf record -e cpu-clock` over 200 runs, by program and object, then by "
+                  "symbol:\n")
+            print("```\n" + "\n".join(profile["perf_dso"]) + "\n\n" +
+                  "\n".join(profile["perf_sym"]) + "\n```")
+        if "perf_bind" in profile:
+            print("\nA live `bind` with 10,000 addresses bound on the port, `perf record`:\n")
+            print("```\n" + "\n".join(profile["perf_bind"]) + "\n```")
 
 
 if __name__ == "__main__":
