@@ -164,7 +164,7 @@ int Rtnl::Impl::talk(wire::Batch& batch, std::vector<Pending>& out, const Each& 
   if (int err = batch.error()) return err;
   if (!batch.size()) return EINVAL;
   int len = static_cast<int>(batch.size());
-  for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); mnl_nlmsg_ok(m, len);
+  for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); wire::message_ok(m, len);
        m = mnl_nlmsg_next(m, &len)) {
     Pending p;
     p.seq = m->nlmsg_seq = ++seq;
@@ -183,7 +183,7 @@ int Rtnl::Impl::talk(wire::Batch& batch, std::vector<Pending>& out, const Each& 
     }
     if (static_cast<std::size_t>(n) > buf.size()) return EMSGSIZE;
     int rest = static_cast<int>(n);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(m, rest);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); wire::message_ok(m, rest);
          m = mnl_nlmsg_next(m, &rest)) {
       // Answers to an earlier request cut short, or to someone else, are
       // not ours.

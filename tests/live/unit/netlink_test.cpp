@@ -64,14 +64,22 @@ class Msg {
     nlh()->nlmsg_len -= n;
     return *this;
   }
+  // A length to claim, once in the datagram, instead of the real one.
+  Msg& claim(std::uint32_t len) {
+    claim_ = len;
+    return *this;
+  }
   void append_to(std::vector<char>& out) const {
     auto* n = reinterpret_cast<const nlmsghdr*>(buf_.data());
+    std::size_t at = out.size();
     out.insert(out.end(), buf_.begin(), buf_.begin() + n->nlmsg_len);
     out.resize(MNL_ALIGN(out.size()));
+    if (claim_) reinterpret_cast<nlmsghdr*>(out.data() + at)->nlmsg_len = claim_;
   }
 
  private:
   std::vector<char> buf_;
+  std::uint32_t claim_ = 0;
 };
 
 using Datagram = std::vector<Msg>;
@@ -238,6 +246,7 @@ const Case kCases[] = {
     {"other_port_ignored",
      {{from(kPort + 1, link(0, "other")), from(0, error(0, EPERM))}, {link(0, "eth1")}}, get_eth1,
      0},
+    {"length_past_2gib_ignored", {{link(0, "eth1").claim(0x80000010)}}, get_eth1, ETIMEDOUT},
     {"error_with_message", {{error(0, EPERM, "Operation refused here")}}, get_eth1, EPERM,
      "Operation refused here"},
     {"error_too_short", {{Msg(NLMSG_ERROR).header(-EPERM)}}, get_eth1, EBADMSG},
