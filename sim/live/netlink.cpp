@@ -3,6 +3,8 @@
 // request ends in the way its kind does (acknowledgement, the object asked
 // for, or the end of a dump), so nothing is left unread and nothing waited
 // for that will not come.
+#include "netlink.h"
+
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
@@ -15,7 +17,6 @@
 #include <ctime>
 #include <functional>
 
-#include "netlink.h"
 #include "netlink_wire.h"
 
 namespace brantel_sim::live {
@@ -282,18 +283,17 @@ int Rtnl::set_promisc(int ifindex, bool on) {
 }
 
 int Rtnl::qdiscs(int ifindex, std::vector<Qdisc>& out) {
-  return impl_->dump(
-      [&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
-      [&] { out.clear(); },
-      [&](const nlmsghdr* m) {
-        if (m->nlmsg_type != RTM_NEWQDISC) return true;
-        Qdisc q;
-        if (!parse_qdisc(m, q)) return false;
-        // Kernels dump the qdiscs of every device, whatever was asked.
-        if (!ifindex || q.ifindex == ifindex) out.push_back(std::move(q));
-        return true;
-      },
-      message_);
+  return impl_->dump([&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
+                     [&] { out.clear(); },
+                     [&](const nlmsghdr* m) {
+                       if (m->nlmsg_type != RTM_NEWQDISC) return true;
+                       Qdisc q;
+                       if (!parse_qdisc(m, q)) return false;
+                       // Kernels dump the qdiscs of every device, whatever was asked.
+                       if (!ifindex || q.ifindex == ifindex) out.push_back(std::move(q));
+                       return true;
+                     },
+                     message_);
 }
 
 int Rtnl::filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
@@ -323,8 +323,7 @@ int Rtnl::delete_clsact(int ifindex) {
 }
 
 int Rtnl::add_bpf_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
-                         std::uint32_t handle, int prog_fd, const std::string& name,
-                         bool replace) {
+                         std::uint32_t handle, int prog_fd, const std::string& name, bool replace) {
   wire::Batch b;
   put_bpf_filter(b, ifindex, parent, priority, handle, prog_fd, name, replace);
   return impl_->run(b, message_);
@@ -338,9 +337,8 @@ int Rtnl::delete_filter(int ifindex, std::uint32_t parent, std::uint32_t priorit
   return impl_->run(b, message_);
 }
 
-int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name,
-                         std::uint32_t priority, std::uint32_t handle, bool& created,
-                         int& qdisc_err) {
+int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t priority,
+                         std::uint32_t handle, bool& created, int& qdisc_err) {
   created = false;
   qdisc_err = 0;
   wire::Batch b;

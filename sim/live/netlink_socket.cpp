@@ -68,7 +68,8 @@ class KernelTransport final : public Transport {
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (mnl_socket_bind(sock_, 0, MNL_SOCKET_AUTOPID) < 0 ||
-        connect(mnl_socket_get_fd(sock_), reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        connect(mnl_socket_get_fd(sock_), reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) <
+            0) {
       int err = errno;
       mnl_socket_close(sock_);
       sock_ = nullptr;

@@ -145,9 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(rtnl.attach_ingress(3, 9, "brantel_rx", 25202, 0x6272, created, qdisc_err));
       check(qdisc_err);
       break;
-    default:
-      check(rtnl.create_macvlan("eth1#1", 3, 9, MacBytes{2, 0, 0, 0, 0, 1}, link));
-      break;
+    default: check(rtnl.create_macvlan("eth1#1", 3, 9, MacBytes{2, 0, 0, 0, 0, 1}, link)); break;
   }
   return 0;
 }
