@@ -1,8 +1,10 @@
-// Route netlink's transport and the requests live mode makes.  Every answer
-// is matched to its request by port id and sequence number; each request
-// ends in the way its kind does (acknowledgement, the object asked for, or
-// the end of a dump), so nothing is left unread and nothing waited for that
-// will not come.
+// The requests live mode makes of route netlink, and their answers.  Each
+// answer is matched to its request by port id and sequence number; each
+// request ends in the way its kind does (acknowledgement, the object asked
+// for, or the end of a dump), so nothing is left unread and nothing waited
+// for that will not come.
+#include "netlink.h"
+
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if.h>
@@ -10,14 +12,11 @@
 #include <linux/if_link.h>
 #include <linux/pkt_cls.h>
 #include <linux/pkt_sched.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <ctime>
 #include <functional>
 
-#include "netlink.h"
 #include "netlink_wire.h"
 
 namespace brantel_sim::live {
@@ -26,72 +25,7 @@ namespace {
 // Room for any one answer datagram: the kernel sizes dump datagrams by the
 // largest read it has seen, up to 32 KiB.
 constexpr std::size_t kReceiveSize = 65536;
-// The kernel answers at once; a wait this long means it never will.
-constexpr int kReceiveTimeoutSeconds = 30;
 constexpr int kDumpTries = 5;
-
-class KernelTransport final : public Transport {
- public:
-  ~KernelTransport() override {
-    if (sock_) mnl_socket_close(sock_);
-  }
-
-  int send(const void* data, std::size_t len) override {
-    if (int err = open()) return err;
-    return mnl_socket_sendto(sock_, data, len) < 0 ? errno : 0;
-  }
-
-  ssize_t receive(void* buf, std::size_t len) override {
-    if (!sock_) {
-      errno = ENOTCONN;
-      return -1;
-    }
-    for (;;) {
-      sockaddr_nl from{};
-      iovec iov{buf, len};
-      msghdr msg{};
-      msg.msg_name = &from;
-      msg.msg_namelen = sizeof from;
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      // MSG_TRUNC: the datagram's whole length, so a cut one shows.
-      ssize_t n = recvmsg(mnl_socket_get_fd(sock_), &msg, MSG_TRUNC);
-      if (n < 0) return n;
-      // Any process may write to our port; only the kernel's words count.
-      if (msg.msg_namelen != sizeof from || from.nl_pid != 0) continue;
-      if ((msg.msg_flags & MSG_TRUNC) && static_cast<std::size_t>(n) <= len)
-        n = static_cast<ssize_t>(len) + 1;
-      return n;
-    }
-  }
-
-  std::uint32_t port_id() const override { return port_; }
-
- private:
-  int open() {
-    if (sock_) return 0;
-    sock_ = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-    if (!sock_) return errno;
-    int on = 1;
-    // The kernel's own words for a refusal make a better message than errno;
-    // capped acknowledgements leave out the request, which we have.
-    mnl_socket_setsockopt(sock_, NETLINK_EXT_ACK, &on, sizeof on);
-    mnl_socket_setsockopt(sock_, NETLINK_CAP_ACK, &on, sizeof on);
-    timeval tv{kReceiveTimeoutSeconds, 0};
-    setsockopt(mnl_socket_get_fd(sock_), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (mnl_socket_bind(sock_, 0, MNL_SOCKET_AUTOPID) < 0) {
-      int err = errno;
-      mnl_socket_close(sock_);
-      sock_ = nullptr;
-      return err;
-    }
-    port_ = mnl_socket_get_portid(sock_);
-    return 0;
-  }
-
-  mnl_socket* sock_ = nullptr;
-  std::uint32_t port_ = 0;
-};
 
 enum class Ends { ack, answer, dump };
 
@@ -135,8 +69,6 @@ void put_bpf_filter(wire::Batch& b, int ifindex, std::uint32_t parent, std::uint
 
 }  // namespace
 
-std::unique_ptr<Transport> kernel_transport() { return std::make_unique<KernelTransport>(); }
-
 class Rtnl::Impl {
  public:
   explicit Impl(std::unique_ptr<Transport> t)
@@ -164,7 +96,7 @@ int Rtnl::Impl::talk(wire::Batch& batch, std::vector<Pending>& out, const Each& 
   if (int err = batch.error()) return err;
   if (!batch.size()) return EINVAL;
   int len = static_cast<int>(batch.size());
-  for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); mnl_nlmsg_ok(m, len);
+  for (auto* m = reinterpret_cast<nlmsghdr*>(batch.data()); wire::message_ok(m, len);
        m = mnl_nlmsg_next(m, &len)) {
     Pending p;
     p.seq = m->nlmsg_seq = ++seq;
@@ -183,7 +115,7 @@ int Rtnl::Impl::talk(wire::Batch& batch, std::vector<Pending>& out, const Each& 
     }
     if (static_cast<std::size_t>(n) > buf.size()) return EMSGSIZE;
     int rest = static_cast<int>(n);
-    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(m, rest);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buf.data()); wire::message_ok(m, rest);
          m = mnl_nlmsg_next(m, &rest)) {
       // Answers to an earlier request cut short, or to someone else, are
       // not ours.
@@ -351,18 +283,17 @@ int Rtnl::set_promisc(int ifindex, bool on) {
 }
 
 int Rtnl::qdiscs(int ifindex, std::vector<Qdisc>& out) {
-  return impl_->dump(
-      [&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
-      [&] { out.clear(); },
-      [&](const nlmsghdr* m) {
-        if (m->nlmsg_type != RTM_NEWQDISC) return true;
-        Qdisc q;
-        if (!parse_qdisc(m, q)) return false;
-        // Kernels dump the qdiscs of every device, whatever was asked.
-        if (!ifindex || q.ifindex == ifindex) out.push_back(std::move(q));
-        return true;
-      },
-      message_);
+  return impl_->dump([&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
+                     [&] { out.clear(); },
+                     [&](const nlmsghdr* m) {
+                       if (m->nlmsg_type != RTM_NEWQDISC) return true;
+                       Qdisc q;
+                       if (!parse_qdisc(m, q)) return false;
+                       // Kernels dump the qdiscs of every device, whatever was asked.
+                       if (!ifindex || q.ifindex == ifindex) out.push_back(std::move(q));
+                       return true;
+                     },
+                     message_);
 }
 
 int Rtnl::filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
@@ -392,8 +323,7 @@ int Rtnl::delete_clsact(int ifindex) {
 }
 
 int Rtnl::add_bpf_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
-                         std::uint32_t handle, int prog_fd, const std::string& name,
-                         bool replace) {
+                         std::uint32_t handle, int prog_fd, const std::string& name, bool replace) {
   wire::Batch b;
   put_bpf_filter(b, ifindex, parent, priority, handle, prog_fd, name, replace);
   return impl_->run(b, message_);
@@ -407,9 +337,8 @@ int Rtnl::delete_filter(int ifindex, std::uint32_t parent, std::uint32_t priorit
   return impl_->run(b, message_);
 }
 
-int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name,
-                         std::uint32_t priority, std::uint32_t handle, bool& created,
-                         int& qdisc_err) {
+int Rtnl::attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t priority,
+                         std::uint32_t handle, bool& created, int& qdisc_err) {
   created = false;
   qdisc_err = 0;
   wire::Batch b;

@@ -58,7 +58,9 @@ struct Filter {
 
 // Pure parsers, shared by Rtnl and the fuzzer: false when the message is
 // not of the kind or is malformed (short header, an attribute of the wrong
-// type or length).  Unknown attributes are ignored.
+// type or length, a string without its NUL, attributes that run past their
+// end).  Unknown attributes are ignored.  `nlh` must be a whole message:
+// nlmsg_len bytes readable.
 bool parse_link(const nlmsghdr* nlh, Link& out);
 bool parse_qdisc(const nlmsghdr* nlh, Qdisc& out);
 bool parse_filter(const nlmsghdr* nlh, Filter& out);
@@ -89,6 +91,9 @@ class Rtnl {
   // Each returns 0 or an errno value; the kernel's own explanation of a
   // refusal, if it gave one, is in last_message().  A dump the kernel
   // interrupted (NLM_F_DUMP_INTR) is asked again, a few times, then EINTR.
+  // A malformed answer fails the call with EBADMSG (the rest of the answer
+  // is still read); a dump that fails leaves its output empty.  EINVAL for
+  // a name with a NUL inside, ETIMEDOUT when the kernel does not answer.
 
   // ENODEV when there is no such device.
   int get_link(const std::string& name, Link& out);
@@ -104,8 +109,11 @@ class Rtnl {
   int delete_group(std::uint32_t group);
   int set_promisc(int ifindex, bool on);
 
+  // Those of one device, or of all with ifindex 0.
   int qdiscs(int ifindex, std::vector<Qdisc>& out);
-  // The filters at one parent of the device (ingress or egress of clsact).
+  // The filters at one parent of the device (ingress or egress of clsact),
+  // as the kernel lists them: each priority's classifier first, with
+  // handle 0 and no program, then its filters.
   int filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out);
   // A clsact qdisc: EEXIST when the device has one already.
   int add_clsact(int ifindex);
@@ -115,13 +123,16 @@ class Rtnl {
   // the filter there is replaced.
   int add_bpf_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
                      std::uint32_t handle, int prog_fd, const std::string& name, bool replace);
+  // The filter at (priority, handle), whatever its protocol; handle 0
+  // deletes every filter of the priority.
   int delete_filter(int ifindex, std::uint32_t parent, std::uint32_t priority,
                     std::uint32_t handle);
   // A clsact qdisc if the device has none, and add_bpf_filter(ingress,
   // no replace), in one batch: a process killed between the two cannot leave
   // a qdisc behind without the filter that marks it ours.  `created` tells
   // whether the qdisc is new; `qdisc_err` is the errno value of its
-  // creation, 0 when it was made or already there.
+  // creation, 0 when it was made or already there.  A qdisc made for a
+  // filter that then failed stays: `created` says it is the caller's.
   int attach_ingress(int ifindex, int prog_fd, const std::string& name, std::uint32_t priority,
                      std::uint32_t handle, bool& created, int& qdisc_err);
 

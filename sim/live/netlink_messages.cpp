@@ -40,8 +40,8 @@ struct Attrs {
 template <std::size_t N>
 int keep(const nlattr* a, void* data) {
   auto& s = *static_cast<Attrs<N>*>(data);
-  s.used = static_cast<std::size_t>(reinterpret_cast<const char*>(a) - s.start) +
-           MNL_ALIGN(a->nla_len);
+  s.used =
+      static_cast<std::size_t>(reinterpret_cast<const char*>(a) - s.start) + MNL_ALIGN(a->nla_len);
   std::uint16_t type = mnl_attr_get_type(a);
   if (type >= N) return MNL_CB_OK;
   if (mnl_attr_validate(a, s.policy[type]) < 0) return MNL_CB_ERROR;

@@ -4,6 +4,7 @@
 #ifndef BRANTEL_SIM_LIVE_NETLINK_WIRE_H
 #define BRANTEL_SIM_LIVE_NETLINK_WIRE_H
 
+#include <libmnl/libmnl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
@@ -19,6 +20,12 @@ namespace brantel_sim::live::wire {
 // GET requests are answered (by the object, a dump, or an error); the
 // others are answered only when they ask for an acknowledgement.
 constexpr bool is_get(std::uint16_t type) { return type >= RTM_BASE && (type & 3) == 2; }
+
+// mnl_nlmsg_ok, but also false for a length of 2 GiB or more, which it
+// takes for a negative one and so for one that fits.
+inline bool message_ok(const nlmsghdr* nlh, int len) {
+  return mnl_nlmsg_ok(nlh, len) && nlh->nlmsg_len <= static_cast<unsigned>(len);
+}
 
 // One request, or several sent as one datagram.  Each message is begun with
 // the fixed header of its kind; flags get NLM_F_REQUEST, and NLM_F_ACK

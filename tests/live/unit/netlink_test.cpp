@@ -1,6 +1,8 @@
 // The netlink layer against a stand-in transport that records each request
 // and plays back canned answers: how it reads malformed, stray, interrupted
 // and failed answers, and what it asks the kernel.
+#include "netlink.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libmnl/libmnl.h>
@@ -19,8 +21,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "netlink.h"
 
 namespace brantel_sim::live {
 namespace {
@@ -64,14 +64,22 @@ class Msg {
     nlh()->nlmsg_len -= n;
     return *this;
   }
+  // A length to claim, once in the datagram, instead of the real one.
+  Msg& claim(std::uint32_t len) {
+    claim_ = len;
+    return *this;
+  }
   void append_to(std::vector<char>& out) const {
     auto* n = reinterpret_cast<const nlmsghdr*>(buf_.data());
+    std::size_t at = out.size();
     out.insert(out.end(), buf_.begin(), buf_.begin() + n->nlmsg_len);
     out.resize(MNL_ALIGN(out.size()));
+    if (claim_) reinterpret_cast<nlmsghdr*>(out.data() + at)->nlmsg_len = claim_;
   }
 
  private:
   std::vector<char> buf_;
+  std::uint32_t claim_ = 0;
 };
 
 using Datagram = std::vector<Msg>;
@@ -104,7 +112,10 @@ Msg bpf_filter(std::uint32_t seq, const std::function<void(Msg&)>& options) {
   t.tcm_parent = kIngress;
   t.tcm_handle = 0x6272;
   t.tcm_info = TC_H_MAKE(25202u << 16, htons(ETH_P_ALL));
-  return Msg(RTM_NEWTFILTER, NLM_F_MULTI, seq).header(t).str(TCA_KIND, "bpf").nest(TCA_OPTIONS, options);
+  return Msg(RTM_NEWTFILTER, NLM_F_MULTI, seq)
+      .header(t)
+      .str(TCA_KIND, "bpf")
+      .nest(TCA_OPTIONS, options);
 }
 
 Msg error(std::uint32_t seq, int err, const char* text = nullptr) {
@@ -191,6 +202,13 @@ int count_links(Rtnl& r, std::size_t expected, const std::string& kind = {}) {
   return err ? err : out.size() == expected ? 0 : -1;
 }
 
+int one_filter(Rtnl& r, Filter& f) {
+  std::vector<Filter> out;
+  int err = r.filters(3, kIngress, out);
+  if (!err && out.size() == 1) f = out[0];
+  return err || out.size() == 1 ? err : -1;
+}
+
 int attach(Rtnl& r, bool created, int qdisc_err) {
   bool c = !created;
   int q = -1;
@@ -215,16 +233,23 @@ const Case kCases[] = {
     {"link", {{link(0, "eth1")}}, get_eth1, 0},
     {"name_without_nul", {{bare_link().attr(IFLA_IFNAME, "eth1", 4)}}, get_eth1, EBADMSG},
     {"truncated_attribute", {{link(0, "eth1").cut(4)}}, get_eth1, EBADMSG},
-    {"u32_of_two_bytes", {{bare_link().str(IFLA_IFNAME, "eth1").attr(IFLA_GROUP, "\1\2", 2)}},
-     get_eth1, EBADMSG},
+    {"u32_of_two_bytes",
+     {{bare_link().str(IFLA_IFNAME, "eth1").attr(IFLA_GROUP, "\1\2", 2)}},
+     get_eth1,
+     EBADMSG},
     {"nest_truncated_inside",
-     {{bare_link().str(IFLA_IFNAME, "eth1").nest(IFLA_LINKINFO, [](Msg& m) {
-        m.str(IFLA_INFO_KIND, "macvlan");
-        // The kind's length runs past the end of the nest.
-        reinterpret_cast<nlattr*>(reinterpret_cast<char*>(m.nlh()) + m.nlh()->nlmsg_len - 12)
-            ->nla_len = 40;
-      })}},
-     get_eth1, EBADMSG},
+     {{bare_link()
+           .str(IFLA_IFNAME, "eth1")
+           .nest(IFLA_LINKINFO,
+                 [](Msg& m) {
+                   m.str(IFLA_INFO_KIND, "macvlan");
+                   // The kind's length runs past the end of the nest.
+                   reinterpret_cast<nlattr*>(reinterpret_cast<char*>(m.nlh()) + m.nlh()->nlmsg_len -
+                                             12)
+                       ->nla_len = 40;
+                 })}},
+     get_eth1,
+     EBADMSG},
     {"five_byte_address",
      {{bare_link().str(IFLA_IFNAME, "eth1").attr(IFLA_ADDRESS, kShortMac, 5)}},
      [](Rtnl& r) {
@@ -233,35 +258,55 @@ const Case kCases[] = {
        return err ? err : l.mac == MacBytes{} ? 0 : -1;
      },
      0},
-    {"stale_sequence_ignored", {{link(5, "other"), link(~0u, "other")}, {link(0, "eth1")}},
-     get_eth1, 0},
-    {"other_port_ignored",
-     {{from(kPort + 1, link(0, "other")), from(0, error(0, EPERM))}, {link(0, "eth1")}}, get_eth1,
+    {"stale_sequence_ignored",
+     {{link(5, "other"), link(~0u, "other")}, {link(0, "eth1")}},
+     get_eth1,
      0},
-    {"error_with_message", {{error(0, EPERM, "Operation refused here")}}, get_eth1, EPERM,
+    {"other_port_ignored",
+     {{from(kPort + 1, link(0, "other")), from(0, error(0, EPERM))}, {link(0, "eth1")}},
+     get_eth1,
+     0},
+    {"length_past_2gib_ignored", {{link(0, "eth1").claim(0x80000010)}}, get_eth1, ETIMEDOUT},
+    {"error_with_message",
+     {{error(0, EPERM, "Operation refused here")}},
+     get_eth1,
+     EPERM,
      "Operation refused here"},
-    {"error_too_short", {{Msg(NLMSG_ERROR).header(-EPERM)}}, get_eth1, EBADMSG},
-    {"error_not_an_errno", {{Msg(NLMSG_ERROR, NLM_F_CAPPED).header(nlmsgerr{INT_MIN, {}})}},
-     get_eth1, EBADMSG},
+    {"error_not_an_errno",
+     {{Msg(NLMSG_ERROR, NLM_F_CAPPED).header(nlmsgerr{INT_MIN, {}})}},
+     get_eth1,
+     EBADMSG},
     {"no_answer", {}, get_eth1, ETIMEDOUT},
     {"datagram_cut_short", {{link(0, "eth1")}}, get_eth1, EMSGSIZE, {}, 1 << 20},
-    {"dump", {{link(0, "a"), link(0, "b")}, {done()}}, [](Rtnl& r) { return count_links(r, 2); },
+    {"dump_of_one_kind",
+     {{link(0, "a"), link(0, "b", "veth")}, {done()}},
+     [](Rtnl& r) { return count_links(r, 1, "macvlan"); },
      0},
-    {"dump_of_one_kind", {{link(0, "a"), link(0, "b", "veth")}, {done()}},
-     [](Rtnl& r) { return count_links(r, 1, "macvlan"); }, 0},
-    {"dump_ends_in_error", {{link(0, "a")}, {error(0, ENOBUFS, "dump failed")}},
-     [](Rtnl& r) { return count_links(r, 0); }, ENOBUFS, "dump failed"},
-    {"dump_done_with_error", {{link(0, "a"), done(0, 0, EMSGSIZE)}},
-     [](Rtnl& r) { return count_links(r, 0); }, EMSGSIZE},
-    {"dump_with_malformed_part", {{link(0, "a").cut(4), link(0, "b")}, {done()}},
-     [](Rtnl& r) { return count_links(r, 0); }, EBADMSG},
+    {"dump_ends_in_error",
+     {{link(0, "a")}, {error(0, ENOBUFS, "dump failed")}},
+     [](Rtnl& r) { return count_links(r, 0); },
+     ENOBUFS,
+     "dump failed"},
+    {"dump_done_with_error",
+     {{link(0, "a"), done(0, 0, EMSGSIZE)}},
+     [](Rtnl& r) { return count_links(r, 0); },
+     EMSGSIZE},
+    {"dump_with_malformed_part",
+     {{link(0, "a").cut(4), link(0, "b")}, {done()}},
+     [](Rtnl& r) { return count_links(r, 0); },
+     EBADMSG},
     {"dump_interrupted_then_whole",
      {{link(0, "a", "macvlan")}, {done(0, NLM_F_DUMP_INTR)}, {link(0, "a"), done()}},
-     [](Rtnl& r) { return count_links(r, 1); }, 0},
+     [](Rtnl& r) { return count_links(r, 1); },
+     0},
     {"dump_always_interrupted",
-     {{done(0, NLM_F_DUMP_INTR)}, {done(0, NLM_F_DUMP_INTR)}, {done(0, NLM_F_DUMP_INTR)},
-      {done(0, NLM_F_DUMP_INTR)}, {done(0, NLM_F_DUMP_INTR)}},
-     [](Rtnl& r) { return count_links(r, 0); }, EINTR},
+     {{done(0, NLM_F_DUMP_INTR)},
+      {done(0, NLM_F_DUMP_INTR)},
+      {done(0, NLM_F_DUMP_INTR)},
+      {done(0, NLM_F_DUMP_INTR)},
+      {done(0, NLM_F_DUMP_INTR)}},
+     [](Rtnl& r) { return count_links(r, 0); },
+     EINTR},
     {"bpf_filter",
      {{bpf_filter(0,
                   [](Msg& o) {
@@ -270,11 +315,10 @@ const Case kCases[] = {
                   }),
        done()}},
      [](Rtnl& r) {
-       std::vector<Filter> out;
-       int err = r.filters(3, kIngress, out);
-       if (err || out.size() != 1) return err ? err : -1;
-       const Filter& f = out[0];
-       return f.kind == "bpf" && f.prog_id == 42 && f.prog_name == "brantel_rx" &&
+       Filter f;
+       int err = one_filter(r, f);
+       return err ? err
+              : f.kind == "bpf" && f.prog_id == 42 && f.prog_name == "brantel_rx" &&
                       f.direct_action && f.priority == 25202 && f.handle == 0x6272 &&
                       f.protocol == ETH_P_ALL
                   ? 0
@@ -284,17 +328,24 @@ const Case kCases[] = {
     {"bpf_name_without_nul",
      {{bpf_filter(0, [](Msg& o) { o.attr(TCA_BPF_NAME, "brantel", 7); }), done()}},
      [](Rtnl& r) {
-       std::vector<Filter> out;
-       return r.filters(3, kIngress, out);
+       Filter f;
+       return one_filter(r, f);
      },
      EBADMSG},
-    {"ack", {{error(0, 0)}}, [](Rtnl& r) { return r.delete_link(7); }, 0},
-    {"attach_qdisc_refused", {{error(0, EPERM, "no qdisc"), error(1, EINVAL, "no parent")}},
-     [](Rtnl& r) { return attach(r, false, EPERM); }, EPERM, "no qdisc"},
-    {"attach_filter_refused", {{error(0, 0)}, {error(1, EEXIST, "filter exists")}},
-     [](Rtnl& r) { return attach(r, true, 0); }, EEXIST, "filter exists"},
-    {"attach_qdisc_already_there", {{error(1, 0), error(0, EEXIST, "exists")}},
-     [](Rtnl& r) { return attach(r, false, 0); }, 0},
+    {"attach_qdisc_refused",
+     {{error(0, EPERM, "no qdisc"), error(1, EINVAL, "no parent")}},
+     [](Rtnl& r) { return attach(r, false, EPERM); },
+     EPERM,
+     "no qdisc"},
+    {"attach_filter_refused",
+     {{error(0, 0)}, {error(1, EEXIST, "filter exists")}},
+     [](Rtnl& r) { return attach(r, true, 0); },
+     EEXIST,
+     "filter exists"},
+    {"attach_qdisc_already_there",
+     {{error(1, 0), error(0, EEXIST, "exists")}},
+     [](Rtnl& r) { return attach(r, false, 0); },
+     0},
 };
 
 class Answers : public testing::TestWithParam<Case> {};
@@ -314,30 +365,34 @@ INSTANTIATE_TEST_SUITE_P(Netlink, Answers, testing::ValuesIn(kCases),
 
 // Acknowledgements only where no answer comes, and the flags each kind needs.
 TEST(Requests, Flags) {
-  const MacBytes mac{2, 0, 0, 0, 0, 1};
+  // Where the calls put what they read; only the requests matter here.
+  Link l;
+  std::vector<Link> links;
+  std::vector<Qdisc> qdiscs;
+  std::vector<Filter> filters;
   struct Row {
-    std::function<void(Rtnl&)> call;
+    std::function<int(Rtnl&)> call;
     std::uint16_t type;
     std::uint16_t flags;
   } rows[] = {
-      {[](Rtnl& r) { Link l; r.get_link("eth1", l); }, RTM_GETLINK, 0},
-      {[](Rtnl& r) { Link l; r.get_link(3, l); }, RTM_GETLINK, 0},
-      {[](Rtnl& r) { std::vector<Link> v; r.links(v); }, RTM_GETLINK, NLM_F_DUMP},
-      {[&](Rtnl& r) { Link l; r.create_macvlan("eth1#1", 3, 9, mac, l); }, RTM_NEWLINK,
+      {[&](Rtnl& r) { return r.get_link("eth1", l); }, RTM_GETLINK, 0},
+      {[&](Rtnl& r) { return r.get_link(3, l); }, RTM_GETLINK, 0},
+      {[&](Rtnl& r) { return r.links(links); }, RTM_GETLINK, NLM_F_DUMP},
+      {[&](Rtnl& r) { return r.create_macvlan("eth1#1", 3, 9, MacBytes{2}, l); }, RTM_NEWLINK,
        NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL},
-      {[](Rtnl& r) { r.delete_link(7); }, RTM_DELLINK, NLM_F_ACK},
-      {[](Rtnl& r) { r.delete_group(9); }, RTM_DELLINK, NLM_F_ACK},
-      {[](Rtnl& r) { r.set_promisc(3, true); }, RTM_SETLINK, NLM_F_ACK},
-      {[](Rtnl& r) { std::vector<Qdisc> v; r.qdiscs(3, v); }, RTM_GETQDISC, NLM_F_DUMP},
-      {[](Rtnl& r) { std::vector<Filter> v; r.filters(3, kIngress, v); }, RTM_GETTFILTER,
-       NLM_F_DUMP},
-      {[](Rtnl& r) { r.add_clsact(3); }, RTM_NEWQDISC, NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL},
-      {[](Rtnl& r) { r.delete_clsact(3); }, RTM_DELQDISC, NLM_F_ACK},
-      {[](Rtnl& r) { r.add_bpf_filter(3, kIngress, 1, 2, 9, "f", false); }, RTM_NEWTFILTER,
+      {[](Rtnl& r) { return r.delete_link(7); }, RTM_DELLINK, NLM_F_ACK},
+      {[](Rtnl& r) { return r.delete_group(9); }, RTM_DELLINK, NLM_F_ACK},
+      {[](Rtnl& r) { return r.set_promisc(3, true); }, RTM_SETLINK, NLM_F_ACK},
+      {[&](Rtnl& r) { return r.qdiscs(3, qdiscs); }, RTM_GETQDISC, NLM_F_DUMP},
+      {[&](Rtnl& r) { return r.filters(3, kIngress, filters); }, RTM_GETTFILTER, NLM_F_DUMP},
+      {[](Rtnl& r) { return r.add_clsact(3); }, RTM_NEWQDISC,
        NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL},
-      {[](Rtnl& r) { r.add_bpf_filter(3, kIngress, 1, 2, 9, "f", true); }, RTM_NEWTFILTER,
+      {[](Rtnl& r) { return r.delete_clsact(3); }, RTM_DELQDISC, NLM_F_ACK},
+      {[](Rtnl& r) { return r.add_bpf_filter(3, kIngress, 1, 2, 9, "f", false); }, RTM_NEWTFILTER,
+       NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL},
+      {[](Rtnl& r) { return r.add_bpf_filter(3, kIngress, 1, 2, 9, "f", true); }, RTM_NEWTFILTER,
        NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE},
-      {[](Rtnl& r) { r.delete_filter(3, kIngress, 1, 2); }, RTM_DELTFILTER, NLM_F_ACK},
+      {[](Rtnl& r) { return r.delete_filter(3, kIngress, 1, 2); }, RTM_DELTFILTER, NLM_F_ACK},
   };
   for (const Row& row : rows) {
     Fixture f;
