@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "netlink_wire.h"
 
@@ -76,51 +77,31 @@ bool parse_message(const nlmsghdr* nlh, std::size_t header, Attrs<N>& s) {
 std::string text(const nlattr* a) { return a ? mnl_attr_get_str(a) : std::string(); }
 std::uint32_t u32(const nlattr* a) { return a ? mnl_attr_get_u32(a) : 0; }
 
-constexpr auto kLinkPolicy = [] {
-  Policy<IFLA_MAX + 1> p{};
-  p[IFLA_IFNAME] = MNL_TYPE_NUL_STRING;
-  p[IFLA_LINK] = MNL_TYPE_U32;
-  p[IFLA_GROUP] = MNL_TYPE_U32;
-  p[IFLA_LINK_NETNSID] = MNL_TYPE_U32;
-  p[IFLA_LINKINFO] = MNL_TYPE_NESTED;
-  // IFLA_ADDRESS stays unchecked: other lengths are other kinds of device.
+// A validation table: the type of each attribute read, MNL_TYPE_UNSPEC
+// (unchecked) for the rest.
+template <std::size_t N>
+constexpr Policy<N> policy(std::initializer_list<std::pair<int, mnl_attr_data_type>> types) {
+  Policy<N> p{};
+  for (const auto& [type, kind] : types) p[static_cast<std::size_t>(type)] = kind;
   return p;
-}();
+}
 
-constexpr auto kLinkInfoPolicy = [] {
-  Policy<IFLA_INFO_MAX + 1> p{};
-  p[IFLA_INFO_KIND] = MNL_TYPE_NUL_STRING;
-  p[IFLA_INFO_DATA] = MNL_TYPE_NESTED;
-  return p;
-}();
-
-constexpr auto kMacvlanPolicy = [] {
-  Policy<IFLA_MACVLAN_MAX + 1> p{};
-  p[IFLA_MACVLAN_MODE] = MNL_TYPE_U32;
-  return p;
-}();
-
+// IFLA_ADDRESS stays unchecked: other lengths are other kinds of device.
+constexpr auto kLinkPolicy = policy<IFLA_MAX + 1>({{IFLA_IFNAME, MNL_TYPE_NUL_STRING},
+                                                   {IFLA_LINK, MNL_TYPE_U32},
+                                                   {IFLA_GROUP, MNL_TYPE_U32},
+                                                   {IFLA_LINK_NETNSID, MNL_TYPE_U32},
+                                                   {IFLA_LINKINFO, MNL_TYPE_NESTED}});
+constexpr auto kLinkInfoPolicy = policy<IFLA_INFO_MAX + 1>(
+    {{IFLA_INFO_KIND, MNL_TYPE_NUL_STRING}, {IFLA_INFO_DATA, MNL_TYPE_NESTED}});
+constexpr auto kMacvlanPolicy = policy<IFLA_MACVLAN_MAX + 1>({{IFLA_MACVLAN_MODE, MNL_TYPE_U32}});
 // TCA_OPTIONS is a nest for most kinds but a bare struct for some qdiscs,
 // so it is checked only where it is read.
-constexpr auto kTcPolicy = [] {
-  Policy<TCA_MAX + 1> p{};
-  p[TCA_KIND] = MNL_TYPE_NUL_STRING;
-  return p;
-}();
-
-constexpr auto kBpfPolicy = [] {
-  Policy<TCA_BPF_MAX + 1> p{};
-  p[TCA_BPF_ID] = MNL_TYPE_U32;
-  p[TCA_BPF_NAME] = MNL_TYPE_NUL_STRING;
-  p[TCA_BPF_FLAGS] = MNL_TYPE_U32;
-  return p;
-}();
-
-constexpr auto kErrorPolicy = [] {
-  Policy<NLMSGERR_ATTR_MAX + 1> p{};
-  p[NLMSGERR_ATTR_MSG] = MNL_TYPE_NUL_STRING;
-  return p;
-}();
+constexpr auto kTcPolicy = policy<TCA_MAX + 1>({{TCA_KIND, MNL_TYPE_NUL_STRING}});
+constexpr auto kBpfPolicy = policy<TCA_BPF_MAX + 1>({{TCA_BPF_ID, MNL_TYPE_U32},
+                                                     {TCA_BPF_NAME, MNL_TYPE_NUL_STRING},
+                                                     {TCA_BPF_FLAGS, MNL_TYPE_U32}});
+constexpr auto kErrorPolicy = policy<NLMSGERR_ATTR_MAX + 1>({{NLMSGERR_ATTR_MSG, MNL_TYPE_NUL_STRING}});
 
 bool parse_tc_header(const nlmsghdr* nlh, tcmsg& t, Attrs<TCA_MAX + 1>& a) {
   if (payload_len(nlh) < sizeof t) return false;
