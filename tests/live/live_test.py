@@ -307,8 +307,11 @@ def repair(net):
 
 
 def drop_vlan(name):
-    """The state file edited by hand (not live) to leave out one interface."""
+    """An interface added, then the state file edited by hand (not live) to
+    leave it out: on the kernel it has no address, so that only the
+    interface itself tells."""
     def change(net):
+        net.setup([["add", PORT, name[len(PORT) + 1:]]])
         lines = net.state_text().splitlines()
         out, skip = [], False
         for line in lines:
@@ -355,8 +358,7 @@ HAND = [
     (1, "binding led to a device that is gone", dead_binding(B), None, (), False),
     (0, "address on the kernel only, to a device that is gone", dead_binding(X), None, (), False),
     (1, "default interface is a device that is gone", dead_default, None, (), False),
-    (0, "interface the state no longer names", drop_vlan(PORT + "#2"), PORT + "#2", (PORT + "#2",),
-     False),
+    (0, "interface the state no longer names", drop_vlan(PORT + "#3"), PORT + "#3", (), False),
     (1, "classifier removed",
      lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"), None, (), True),
 ]
@@ -773,6 +775,8 @@ def privilege(net):
 NAMESPACE_RUN = r"""
 set -e
 mount -t tmpfs -o mode=0755 brantel-test /var/lib
+test "$(stat -f -c %T /var/lib)" = tmpfs
+test "$(ip netns exec "$1" stat -f -c %T /var/lib)" = tmpfs
 mkdir -m 0755 /var/lib/brantel-sim
 printf 'brantel-sim state 2\nend\n' > /var/lib/brantel-sim/state
 touch -d @1000000000 /var/lib/brantel-sim/state
