@@ -211,10 +211,12 @@ class Net:
 
     def ours(self):
         """The names of live mode's interfaces on the kernel."""
+        def group(d):  # ip prints a group as its number, or "default"
+            g = str(d.get("group", "0"))
+            return int(g) if g.isdigit() else 0
         return {n for n, d in self.links().items()
                 if d.get("linkinfo", {}).get("info_kind") == "macvlan"
-                and (d.get("group", 0) if isinstance(d.get("group"), int) else 0) & 0xffff0000
-                == GROUP_BASE}
+                and group(d) & 0xffff0000 == GROUP_BASE}
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
