@@ -300,6 +300,7 @@ def refusal(net):
 def repair(net):
     # A run killed at any step: sync puts the kernel back to the state file.
     for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
+                           (SETUP, ["setflags", PORT, "1"]), (SETUP + FLAG1, ["setflags", PORT, "0"]),
                            (SETUP + FLAG1, ["disable", PORT])]:
         for call in ("sendto", "bpf"):
             inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
