@@ -2,6 +2,7 @@
 under the simulator's launcher in an environment that owes nothing to the
 caller's, state files, the trace, the usage listing and differences."""
 import difflib
+import json
 import os
 import re
 import subprocess
@@ -206,3 +207,39 @@ class Failures(list):
             print(f.rstrip("\n"), file=sys.stderr)
         print(summary)
         return 1 if self else 0
+
+
+LIVE_PORT_LINE = re.compile(r"# (\S+): (\d+) frames to a bound interface, (\d+) to (\S+), "
+                            r"(\d+) dropped")
+
+
+def live_counters(show_text, json_text=None):
+    """The frame counters of `brantel-sim --live show`, by port:
+    {port: {"bound", "unbound", "dropped", "interfaces"}}, "interfaces"
+    being {name: frames} where the output counts each interface (the JSON
+    document of `show --json`, preferred when given), else None.  A port
+    whose counters cannot be read maps to None."""
+    if json_text is not None:
+        out = {}
+        for p in json.loads(json_text)["ports"]:
+            if not p.get("realised", True) or p.get("interfaces") is None:
+                out[p["name"]] = None
+                continue
+            frames = {i["name"]: int(i.get("rx_frames", 0)) for i in p["interfaces"]}
+            default = p["name"] + "#0"
+            out[p["name"]] = {
+                "bound": sum(n for name, n in frames.items() if name != default),
+                "unbound": frames.get(default, 0),
+                "dropped": int(p.get("dropped", 0)), "interfaces": frames}
+        return out
+    out = {}
+    for line in show_text.splitlines():
+        if not line.startswith("# ") or ":" not in line:
+            continue
+        m = LIVE_PORT_LINE.fullmatch(line)
+        name = line[2:].split(":", 1)[0]
+        if " " in name:  # a heading, not a port
+            continue
+        out[name] = m and {"bound": int(m[2]), "unbound": int(m[3]), "dropped": int(m[5]),
+                           "interfaces": None}
+    return out

@@ -1,0 +1,361 @@
+"""What live mode's tests and benchmark share: private network namespaces
+with veth ports, the tool run live in them, packet sockets, and readings of
+the kernel (devices, filters, the classifier's maps and its counters)."""
+import collections
+import ctypes
+import json
+import os
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from testlib import Failures, clean_env, live_counters  # noqa: E402
+
+ETH_TEST = 0x88B5  # IEEE local experimental: no stack answers it
+PORT = "eth1"
+GROUP_BASE = 0x62720000  # the device groups of live mode's interfaces
+PING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ping.py")
+
+libc = ctypes.CDLL(None, use_errno=True)
+failures = Failures()
+where = ["live"]  # the scenario running, for the failures' messages
+
+
+def fail(what):
+    failures.fail(where[0], what)
+
+
+def sh(*args, check=True, **kw):
+    r = subprocess.run(args, capture_output=True, text=True, timeout=60, env=clean_env(), **kw)
+    if check and r.returncode:
+        raise RuntimeError(f"{' '.join(args)}: {r.stderr.strip()}")
+    return r
+
+
+def traced(inject):
+    """A prefix that runs a command under strace with one injection.
+    LeakSanitizer cannot work in a process that strace traces."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return ("env", f"ASAN_OPTIONS={asan}{':' if asan else ''}detect_leaks=0",
+            "strace", "-f", "-qq", "-o", "/dev/null", "-e", inject)
+
+
+def mac_bytes(text):
+    return bytes.fromhex(text.replace(":", ""))
+
+
+def mac_text(raw):
+    return ":".join(f"{b:02x}" for b in raw)
+
+
+def said(r):
+    """The simulator's own lines on standard error."""
+    return [l for l in r.stderr.splitlines() if l.startswith("brantel-sim")]
+
+
+class Net:
+    """Two namespaces joined by one veth pair per port: the ports in the
+    host namespace, where the tool runs, their peers (wire0, wire1, ...)
+    in the wire namespace; and a folder of its own for the state file."""
+
+    def __init__(self, sim, ports=(PORT,)):
+        tag = f"brl{os.getpid()}"
+        self.sim, self.host, self.wire = sim, tag + "h", tag + "w"
+        self.ports = list(ports)
+        self.folder = tempfile.TemporaryDirectory(prefix="brantel-live-")
+        self.state = os.path.join(self.folder.name, "state")
+        # Frames each interface must have had from its port's classifier
+        # since the classifier was made ("dropped" for those it dropped).
+        self.expected = collections.defaultdict(collections.Counter)
+        try:
+            self.boot()
+        except BaseException:
+            self.close()
+            raise
+
+    def boot(self, ports=None):
+        """Fresh namespaces holding `ports` (all of them unless given): a
+        machine just started, with the state file kept."""
+        for ns in (self.host, self.wire):
+            sh("ip", "netns", "add", ns)
+            # No IPv6: its router solicitations and reports would reach the
+            # classifier unasked and spoil the exact counts.
+            sh("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
+               "net.ipv6.conf.default.disable_ipv6=1", check=False)
+        self.ip("link", "set", "lo", "up")
+        for port in self.ports if ports is None else ports:
+            self.add_port(port)
+        self.expected.clear()
+
+    def add_port(self, port):
+        peer = self.peer(port)
+        sh("ip", "-n", self.host, "link", "add", port, "type", "veth", "peer", "name", peer,
+           "netns", self.wire)
+        self.ip("link", "set", port, "up")
+        self.ip("link", "set", peer, "up", ns=self.wire)
+
+    def peer(self, port):
+        return f"wire{self.ports.index(port) if port in self.ports else len(self.ports)}"
+
+    def reboot(self, ports=None):
+        for ns in (self.host, self.wire):
+            sh("ip", "netns", "del", ns, check=False)
+        self.boot(ports)
+
+    def fresh(self, ports):
+        """A machine of its own for one row: fresh namespaces with `ports`,
+        and no state file."""
+        for ns in (self.host, self.wire):
+            sh("ip", "netns", "del", ns, check=False)
+        for name in os.listdir(self.folder.name):
+            path = os.path.join(self.folder.name, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+        self.ports = list(ports)
+        self.boot()
+
+    def close(self):
+        for ns in (self.host, self.wire):
+            sh("ip", "netns", "del", ns, check=False)
+        self.folder.cleanup()
+
+    def ip(self, *args, ns=None):
+        return sh("ip", "-n", ns or self.host, *args).stdout
+
+    def tc(self, *args, check=True):
+        return sh("tc", "-n", self.host, *args, check=check)
+
+    def sim_run(self, *args, prefix=(), state=True, **kw):
+        where_state = ("--state", self.state) if state else ()
+        return sh("ip", "netns", "exec", self.host, *prefix, self.sim, "--live", *where_state,
+                  *args, check=False, **kw)
+
+    def tool(self, *args, prefix=()):
+        return self.sim_run("brantel_config", *args, prefix=prefix)
+
+    def run(self, command, prefix=(), **kw):
+        """A command of a table: ["sim", ...] for the simulator's own
+        subcommands, anything else for the tool."""
+        if command[:1] == ["sim"]:
+            return self.sim_run(*command[1:], prefix=prefix, **kw)
+        return self.tool(*command, prefix=prefix)
+
+    def setup(self, steps):
+        """Runs each step: a command of a table, or a function of the Net
+        for a change by hand."""
+        for step in steps:
+            if callable(step):
+                step(self)
+                continue
+            r = self.run(step)
+            if r.returncode:
+                raise RuntimeError(f"{step}: {r.stdout}{r.stderr}")
+
+    def reset(self):
+        r = self.sim_run("reset")
+        if r.returncode:
+            raise RuntimeError(f"reset: {r.stderr}")
+        self.expected.clear()
+
+    def state_text(self):
+        return open(self.state).read() if os.path.exists(self.state) else ""
+
+    def model(self):
+        """The state file as {port: (flags, {interface: [address, ...]})}."""
+        ports, port, vlan = {}, None, None
+        for line in self.state_text().splitlines():
+            word = line.split()
+            if word[:1] == ["port"]:
+                port = word[1]
+                ports[port] = (int(word[2], 0), {})
+            elif word[:1] == ["vlan"]:
+                vlan = word[1]
+                ports[port][1][vlan] = []
+            elif word[:1] == ["mac"]:
+                ports[port][1][vlan].append(word[1])
+        return ports
+
+    def links(self):
+        return {d["ifname"]: d for d in json.loads(self.ip("-j", "-d", "link", "show"))}
+
+    def snapshot(self):
+        """The namespace's devices, qdiscs and filters, without the numbers
+        that differ between two equal set-ups (ifindex, address, ids)."""
+        out = []
+        for name, d in self.links().items():
+            info = d.get("linkinfo", {})
+            out.append((name, info.get("info_kind"), d.get("link"), d.get("group"),
+                        "PROMISC" in d["flags"], info.get("info_data", {}).get("mode")))
+            for q in json.loads(self.tc("-j", "qdisc", "show", "dev", name).stdout):
+                out.append((name, "qdisc", q["kind"], q.get("parent")))
+            for point in ("ingress", "egress"):
+                for f in self.tc_filters(name, point):
+                    opts = f.get("options", {})
+                    out.append((name, point, f.get("kind"), f.get("pref"), opts.get("handle"),
+                                opts.get("prog", {}).get("name")))
+        return sorted(out, key=repr)
+
+    def tc_filters(self, dev, point):
+        return json.loads(self.tc("-j", "filter", "show", "dev", dev, point,
+                                  check=False).stdout or "[]")
+
+    def prog_stats(self, prog):
+        """A program's (run time in ns, runs) since the statistics were on."""
+        p = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog)).stdout)
+        return p.get("run_time_ns", 0), p.get("run_cnt", 0)
+
+    def ours(self):
+        """The names of live mode's interfaces on the kernel."""
+        def group(d):  # ip prints a group as its number, or "default"
+            g = str(d.get("group", "0"))
+            return int(g) if g.isdigit() else 0
+        return {n for n, d in self.links().items()
+                if d.get("linkinfo", {}).get("info_kind") == "macvlan"
+                and group(d) & 0xffff0000 == GROUP_BASE}
+
+    def maps(self, dev):
+        """{name: id} of the maps of live mode's program at `dev`'s ingress."""
+        out = {}
+        for f in self.tc_filters(dev, "ingress"):
+            prog = f.get("options", {}).get("prog", {})
+            if not prog.get("name", "").startswith("brantel"):
+                continue
+            info = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog["id"])).stdout)
+            for m in info.get("map_ids", []):
+                out[json.loads(sh("bpftool", "-j", "map", "show", "id", str(m)).stdout)["name"]] = m
+        return out
+
+    def map_dump(self, dev, name):
+        m = self.maps(dev).get(name)
+        if m is None:
+            return None
+        return [(bytes(int(b, 16) for b in e["key"]), bytes(int(b, 16) for b in e["value"]))
+                for e in json.loads(sh("bpftool", "-j", "map", "dump", "id", str(m)).stdout)]
+
+    def bindings(self, port):
+        """{address: ifindex} of the port's classifier, None without one."""
+        entries = self.map_dump(port, "brantel_macs")
+        return None if entries is None else {
+            mac_text(k[:6]): int.from_bytes(v[:4], "little") for k, v in entries}
+
+    def map_update(self, port, name, key, value):
+        m = self.maps(port)[name]
+        sh("bpftool", "map", "update", "id", str(m), "key", "hex", *(f"{b:02x}" for b in key),
+           "value", "hex", *(f"{b:02x}" for b in value))
+
+    def counters(self):
+        """The classifier's counters, by port (testlib.live_counters); from
+        `show --json` where the simulator has it."""
+        r = self.sim_run("show", "--json")
+        if r.returncode == 0:
+            try:
+                return live_counters("", r.stdout)
+            except (ValueError, KeyError, TypeError):
+                fail(f"show --json printed no document of counters: {r.stdout[:300]!r}")
+        return live_counters(self.sim_run("show").stdout)
+
+    def verify(self, what):
+        """The end of every change: check finds nothing, each port's map
+        holds exactly the state's bindings to live devices, and the counters
+        are exactly the frames sent since the classifier was made."""
+        r = self.sim_run("check")
+        if r.returncode:
+            fail(f"{what}: check exits {r.returncode}: {(r.stdout + r.stderr).strip()!r}")
+        links = self.links()
+        alive = {d["ifindex"] for d in links.values()}
+        counted = self.counters()
+        for port, (_, vlans) in self.model().items():
+            if port not in links:
+                continue
+            bound = self.bindings(port)
+            want = {m: links[v]["ifindex"] for v, macs in vlans.items() if v in links
+                    for m in macs}
+            if bound is None:
+                fail(f"{what}: {port} has no classifier")
+                continue
+            dead = {m: i for m, i in bound.items() if i not in alive}
+            if dead:
+                fail(f"{what}: {port}'s map leads to devices that are gone: {dead}")
+            if bound != want:
+                fail(f"{what}: {port}'s map holds {bound}, the state {want}")
+            self.compare_counters(what, port, counted.get(port), vlans)
+
+    def compare_counters(self, what, port, got, vlans):
+        want = self.expected[port]
+        default = port + "#0"
+        if got is None:
+            fail(f"{what}: {port}: no counters shown")
+        elif got["interfaces"] is not None:
+            names = set(vlans) | set(got["interfaces"]) | (set(want) - {"dropped"})
+            per = {n: got["interfaces"].get(n, 0) for n in names}
+            if per != {n: want[n] for n in names} or got["dropped"] != want["dropped"]:
+                fail(f"{what}: {port} counted {per}, {got['dropped']} dropped; "
+                     f"sent {dict(want)}")
+        else:
+            exact = (sum(n for k, n in want.items() if k not in (default, "dropped")),
+                     want[default], want["dropped"])
+            if (got["bound"], got["unbound"], got["dropped"]) != exact:
+                fail(f"{what}: {port} counted {got['bound']} bound, {got['unbound']} to "
+                     f"{default}, {got['dropped']} dropped; sent {exact}")
+
+    def socket(self, ns, ifname):
+        """A packet socket on `ifname` in `ns`, for the test's ethertype."""
+        own = os.open("/proc/self/ns/net", os.O_RDONLY)
+        there = os.open(f"/run/netns/{ns}", os.O_RDONLY)
+        try:
+            if libc.setns(there, 0x40000000):
+                raise OSError(ctypes.get_errno(), "setns")
+            s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_TEST))
+            s.bind((ifname, ETH_TEST))
+            return s
+        finally:
+            libc.setns(own, 0x40000000)
+            os.close(own)
+            os.close(there)
+
+    def endpoints(self, port=PORT):
+        """Sockets on each interface of `port` ("#N"), on its peer ("wire")
+        and on the port itself ("port"), which must see none of the frames
+        the classifier takes."""
+        links = self.links()
+        names = {n[len(port):]: (self.host, n) for n in links if n.startswith(port + "#")}
+        for ns, ifname in names.values():
+            self.ip("link", "set", ifname, "up")
+        names["wire"] = (self.wire, self.peer(port))
+        names["port"] = (self.host, port)
+        return {k: self.socket(*v) for k, v in names.items()}
+
+    def deliver(self, rows, socks, port=PORT):
+        """Sends each row's frame (flags, sender, source, destination, where
+        it must arrive: each exactly once, nowhere else) and checks who got
+        it.  A frame from the wire that must arrive nowhere is one the
+        classifier drops."""
+        for n, (_, sender, src, dst, want) in enumerate(rows):
+            tag = b"brantel-live %d" % n
+            socks[sender].send(mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag)
+            if sender == "wire":
+                for name in want or {"dropped"}:
+                    self.expected[port][port + name if name.startswith("#") else name] += 1
+            got, deadline = [], time.time() + 1.0
+            while time.time() < deadline and len(got) <= len(want):
+                ready, _, _ = select.select(list(socks.values()), [], [], 0.2)
+                if not ready and len(got) == len(want):
+                    break
+                for name, s in socks.items():
+                    if s in ready and s.recv(2048).endswith(tag) and name != sender:
+                        got.append(name)
+            if sorted(got) != sorted(want):
+                fail(f"frame {src} -> {dst} from {sender}: reached {sorted(got)}, not {sorted(want)}")
+
+    def ping(self, address, count_on=None, port=PORT):
+        """One ICMP echo from the peer namespace; True on a reply.  The
+        request is one frame the classifier hands to `count_on`."""
+        if count_on:
+            self.expected[port][count_on] += 1
+        return sh("ip", "netns", "exec", self.wire, sys.executable, PING, address,
+                  check=False).returncode == 0
