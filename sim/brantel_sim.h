@@ -7,6 +7,7 @@
 #ifndef BRANTEL_SIM_H
 #define BRANTEL_SIM_H
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <set>
@@ -83,6 +84,7 @@ class Simulator {
   std::unique_ptr<StateStore> store_;
   bool loaded_ = false;
   bool broken_ = false;  // the state file is corrupt or unreadable
+  int broken_err_ = EIO;  // what every request then fails with
   Model model_;
   std::set<std::string> reported_;
 };

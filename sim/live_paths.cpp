@@ -17,11 +17,12 @@ bool same_file(const struct stat& a, const struct stat& b) {
 std::string live_default_state(std::string& error, const NetnsRoots& roots) {
   std::string base = roots.state;
   struct stat self {}, init {};
-  // Without a view of the first process's namespace (not root, or /proc
-  // mounted with hidepid) nothing tells the namespaces apart: assume the
-  // system's, as before there were namespaces of ours.
-  if (stat(roots.self, &self) != 0 || stat(roots.init, &init) != 0 || same_file(self, init))
-    return base + "/state";
+  if (stat(roots.self, &self) != 0) return base + "/state";
+  bool init_known = stat(roots.init, &init) == 0;
+  if (init_known && same_file(self, init)) return base + "/state";
+  // A named namespace is known by its name whether or not the first
+  // process's namespace can be seen (it cannot with hidepid, or in some
+  // sandboxes even as root).
   if (DIR* d = opendir(roots.named)) {
     std::string found;
     while (dirent* e = readdir(d)) {
@@ -37,6 +38,10 @@ std::string live_default_state(std::string& error, const NetnsRoots& roots) {
     closedir(d);
     if (!found.empty()) return base + "/netns/" + found + "/state";
   }
+  // Without a view of the first process's namespace nothing else tells the
+  // namespaces apart: assume the system's, as before there were
+  // namespaces of ours.
+  if (!init_known) return base + "/state";
   error =
       "this network namespace is not the system's and has no name in " +
       std::string(roots.named) + ": give its state file with --state FILE";

@@ -82,7 +82,7 @@ void Simulator::trace(const std::string& line) {
 }
 
 int Simulator::serve_model(const Request& req, Reply& reply) {
-  if (broken_) return EIO;
+  if (broken_) return broken_err_;
   if (!store_) return model_.execute(req, reply);
 
   std::string error;
@@ -106,6 +106,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
     int r = store_->update(change, model_, error, undo);
     if (r == -1) {
       broken_ = true;
+      broken_err_ = EIO;
       report_once(error + " (file left untouched)");
       return EIO;
     }
@@ -118,9 +119,13 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
   }
   if (!loaded_) {
     if (!store_->read(model_, error)) {
+      // A file this user may not read is a matter of permission, and reads
+      // as one; anything else is the file's own trouble.
+      int why = errno == EACCES || errno == EPERM ? EPERM : EIO;
       broken_ = true;
+      broken_err_ = why;
       report_once(error + " (file left untouched)");
-      return EIO;
+      return why;
     }
     loaded_ = true;
   }

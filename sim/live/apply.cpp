@@ -9,6 +9,7 @@ namespace brantel_sim::live {
 namespace {
 
 constexpr std::uint32_t kIngress = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS);
+constexpr std::uint32_t kEgress = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_EGRESS);
 
 // Removing what is already gone is no failure.
 int gone_ok(int err) { return err == ENODEV || err == ENOENT || err == EINVAL ? 0 : err; }
@@ -210,6 +211,18 @@ int Journal::step(const Action& a, Failure& why) {
         return nl_.add_bpf_filter(ifindex(name), kIngress, kFilterPriority, kFilterHandle, fd,
                                   kAcceptName, true);
       });
+      // The interface's clsact qdisc came with the program: it goes with
+      // it, unless someone else put a filter there.
+      std::vector<Filter> in, out;
+      if (int err = gone_ok(nl_.filters(i, kIngress, in))) return err;
+      if (int err = gone_ok(nl_.filters(i, kEgress, out))) return err;
+      if (in.empty() && out.empty()) {
+        if (int err = gone_ok(nl_.delete_clsact(i))) return err;
+        on_undo(a.name + "'s clsact qdisc", [this, name = a.name] {
+          int e = nl_.add_clsact(ifindex(name));
+          return e == EEXIST ? 0 : e;
+        });
+      }
       return 0;
     }
     case Op::add_target: {
@@ -220,6 +233,25 @@ int Journal::step(const Action& a, Failure& why) {
     }
     case Op::remove_target: {
       auto i = static_cast<std::uint32_t>(a.ifindex);
+      if (view_.dead.count(i)) {
+        // Frames handed to a device that was gone were dropped: they stay
+        // counted so once its entry goes.
+        std::map<std::uint32_t, IfaceStats> stats;
+        brantel_port_config cfg{};
+        if (int err = cls_.targets(stats)) return err;
+        if (int err = cls_.read_config(cfg)) return err;
+        std::uint64_t frames = stats[i].frames;
+        if (frames) {
+          cfg.dropped_gone += frames;
+          if (int err = cls_.write_config(cfg)) return err;
+          on_undo("the port's count of dropped frames", [this, frames] {
+            brantel_port_config back{};
+            if (int e = cls_.read_config(back)) return e;
+            back.dropped_gone -= frames;
+            return cls_.write_config(back);
+          });
+        }
+      }
       if (int err = cls_.remove_target(i)) return err;
       std::string name = name_of(i);
       on_undo("a target", [this, i, name] {

@@ -155,6 +155,16 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
       i.accept = std::any_of(in.begin(), in.end(), [](const Filter& f) {
         return is_our_slot(f, kAcceptName) && f.priority == kFilterPriority;
       });
+      if (in.empty()) {
+        std::vector<Filter> out;
+        std::vector<Qdisc> qdiscs;
+        if ((err = filters_at(nl, i.link.ifindex, kEgress, out)) ||
+            (err = nl.qdiscs(i.link.ifindex, qdiscs)))
+          return err;
+        i.bare_qdisc = out.empty() && std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
+                         return q.kind == "clsact" && q.ifindex == i.link.ifindex;
+                       });
+      }
     }
   }
   if (!v.maps) return 0;

@@ -106,7 +106,11 @@ class Planner {
   // Nothing of ours may stay mapped to a device that is going.
   void forget(std::uint32_t ifindex, std::string why = {}) {
     for (const auto& [mac, to] : k_.bindings)
-      if (to == ifindex) unbind(mac);
+      if (to == ifindex)
+        unbind(mac, s_.all && !w_.bindings.count(mac)
+                        ? format_mac(mac) + ": bound to ifindex " + std::to_string(to) +
+                              ", which is gone, on the kernel only"
+                        : std::string());
     for (const auto& [mac, to] : k_.own)
       if (to == ifindex) remove_own(mac);
     remove_target(ifindex, std::move(why));
@@ -173,6 +177,8 @@ class Planner {
       // A fresh classifier's program is not the one an interface may still
       // run, and a flag change is not looked at interface by interface.
       if (v->accept && !fresh_ && !flags_change_) {
+        // Left by a run killed between the qdisc and the program.
+        if (!by_dest_ && v->bare_qdisc) add(Op::detach_accept).name = w.name;
         if (*v->accept != by_dest_)
           add(by_dest_ ? Op::attach_accept : Op::detach_accept,
               by_dest_ ? w.name + ": its program for destination mode is missing" : std::string())

@@ -250,6 +250,10 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     int err = prepare(name, a, scope, *w, ObserveOptions{true, false});
     if (!err && !w->view.dev.ifindex && !adds) continue;  // gone, and with it all of ours
     if (!err && !w->view.renamed.empty() && a) err = ENODEV;
+    if (!err && a && b && w->view.dev.ifindex && w->view.unusable.empty() && !w->view.classifier) {
+      say(name + " has lost its classifier; brantel-live sync restores it");
+      err = ENODEV;
+    }
     PortWant want = want_of(a, name, w->view, scope.all);
     if (!scope.all) want.bindings = std::move(bindings);
     if (!err) {
@@ -347,7 +351,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     std::array<std::uint64_t, BRANTEL_OUTCOMES> n{};
     if (lp.realised && w.view.maps && w.cls.targets(stats) == 0 && w.cls.counters(n) == 0) {
       lp.counted = true;
-      lp.dropped = n[BRANTEL_DROPPED];
+      lp.dropped = n[BRANTEL_DROPPED] + w.view.cfg.dropped_gone;
     }
     std::set<std::uint32_t> shown;
     for (const Vlan& v : p.vlans) {

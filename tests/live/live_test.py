@@ -146,6 +146,8 @@ def changes(net):
         if r.returncode:
             fail(f"{command}: {r.stderr.strip()!r}")
             continue
+        if command[0] == "del":  # its counters go with the device
+            net.expected[PORT].pop(command[1], None)
         socks = net.endpoints()
         net.deliver(frames, socks)
         for s in socks.values():

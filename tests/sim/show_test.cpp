@@ -103,10 +103,14 @@ TEST(Show, NetnsStatePath) {
   write_file(named + "/other", "");
   ASSERT_EQ(link(self.c_str(), (named + "/blue").c_str()), 0);
   EXPECT_EQ(live_default_state(error, roots), "/base/netns/blue/state");
-  // The system's own, or no view of it: the one file of old.
+  // A name counts even where the first process's namespace cannot be seen.
+  std::string missing = dir / "missing";
+  roots.init = missing.c_str();
+  EXPECT_EQ(live_default_state(error, roots), "/base/netns/blue/state");
+  // The system's own, or no view of it and no name: the one file of old.
   roots.init = self.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
-  std::string missing = dir / "missing";
+  ASSERT_EQ(unlink((named + "/blue").c_str()), 0);
   roots.init = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
 }

@@ -48,7 +48,7 @@ PortView enabled(std::uint32_t flags = 0) {
   v.filter.priority = kFilterPriority;
   v.filter.handle = kFilterHandle;
   v.clsact = true;
-  v.cfg = {flags, 10, group_of(kPortIndex), BRANTEL_OWN_QDISC, 0, 0};
+  v.cfg = {flags, 10, group_of(kPortIndex), BRANTEL_OWN_QDISC, 0, 0, 0};
   for (auto [name, i] : {std::pair{"eth1#0", 10}, std::pair{"eth1#1", 11}}) {
     IfaceView f{link(name, i, static_cast<std::uint8_t>(i)), flags & 1, true, true};
     v.ifaces.push_back(f);
@@ -223,6 +223,10 @@ const Row kRows[] = {
     {"a_missing_program_by_destination",
      [] { return with(enabled(1), [](PortView& v) { v.dev.flags |= IFF_PROMISC; v.ifaces[1].accept = false; }); },
      [] { return wish(1); }, Scope{}, "accept:eth1#1", 0, "eth1#1: its program for destination mode is missing"},
+    {"an_address_the_state_lacks_bound_to_a_dead_device",
+     [] { return with(enabled(0), [](PortView& v) { v.bindings[B] = 99; v.targets.insert(99); v.dead = {99}; }); },
+     [] { return wish(); }, Scope{}, "unbind:02 untarget:99", 0,
+     "02:bb:00:00:00:02: bound to ifindex 99, which is gone, on the kernel only"},
     {"a_stale_target_is_dropped",
      [] { return with(enabled(0), [](PortView& v) { v.targets.insert(99); v.dead = {99}; }); },
      [] { return wish(); }, Scope{}, "untarget:99", 0, "eth1: frames may still go to ifindex 99, which is gone"},
