@@ -116,3 +116,19 @@ check_doc_paths() {
 		check "${doc##*/} names installed files" test "$n" -gt 0
 	done
 }
+
+# Copy the source tree $1 to $2 as a fresh clone would hold it, with the
+# working tree's changes: the files git tracks or would track, without any
+# build folder.  Outside git, everything but build folders.
+copy_source() {
+	local src=$1 dest=$2
+	mkdir -p "$dest"
+	if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+		(cd "$src" && git ls-files -z --cached --others --exclude-standard |
+			while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
+			tar --null -T - -cf -) | tar -C "$dest" -xf -
+	else
+		tar -C "$src" --exclude=./build --exclude=./debian/build --exclude=./.git -cf - . |
+			tar -C "$dest" -xf -
+	fi
+}
