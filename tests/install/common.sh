@@ -132,3 +132,28 @@ copy_source() {
 			tar -C "$dest" -xf -
 	fi
 }
+
+# For the tests that install packages on this machine, one at a time
+# whichever build tree they run in: take the lock (fd 9), and give up if
+# one of the packages is installed already, or if live mode's state is
+# here, which their purge would remove.
+APT=(apt-get -y -q -o DPkg::Lock::Timeout=300)
+export DEBIAN_FRONTEND=noninteractive
+known() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed$'; }
+package_lock() {
+	exec 9>/run/lock/brantel-config-dpkg-test.lock
+	flock -w 900 9 || skip "another install test kept the lock for fifteen minutes"
+	local name
+	for name in brantel-config brantel-sim brantel-live brantel-config-dev; do
+		known "$name" &&
+			skip "$name is installed here already; purge it first (apt-get purge $name)"
+	done
+	[[ ! -e /var/lib/brantel-sim ]] ||
+		skip "/var/lib/brantel-sim is here already: live mode's state, which a purge removes"
+}
+# Whatever happened, leave the machine without the packages.
+purge_packages() {
+	local name listed=()
+	for name in "$@"; do known "$name" && listed+=("$name"); done
+	((${#listed[@]} == 0)) || "${APT[@]}" purge "${listed[@]}" >/dev/null 2>&1
+}
