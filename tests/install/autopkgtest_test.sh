@@ -14,7 +14,7 @@ mapfile -t debs < <(ls "$out"/a/brantel-{config,sim,live,config-dev}_*.deb 2>/de
 
 package_lock
 scratch=$(mktemp -d)
-trap 'purge_packages brantel-config brantel-sim brantel-live brantel-config-dev; rm -rf "$scratch"' EXIT
+trap 'leave_clean brantel-config brantel-sim brantel-live brantel-config-dev; rm -rf "$scratch"' EXIT
 copy_source "$src" "$scratch/src"
 # -B: test the packages given rather than build the tree again.
 autopkgtest -B --output-dir "$scratch/results" "${debs[@]}" "$scratch/src" -- null >"$scratch/log" 2>&1

@@ -135,10 +135,11 @@ copy_source() {
 
 # For the tests that install packages on this machine, one at a time
 # whichever build tree they run in: take the lock (fd 9), and give up if
-# one of the packages is installed already, or if live mode's state is
-# here, which their purge would remove.
+# one of the packages is installed already.  Live mode's state, which a
+# purge removes, is set aside until leave_clean puts it back.
 APT=(apt-get -y -q -o DPkg::Lock::Timeout=300)
 export DEBIAN_FRONTEND=noninteractive
+LIVE_STATE=/var/lib/brantel-sim
 known() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed$'; }
 package_lock() {
 	exec 9>/run/lock/brantel-config-dpkg-test.lock
@@ -148,12 +149,23 @@ package_lock() {
 		known "$name" &&
 			skip "$name is installed here already; purge it first (apt-get purge $name)"
 	done
-	[[ ! -e /var/lib/brantel-sim ]] ||
-		skip "/var/lib/brantel-sim is here already: live mode's state, which a purge removes"
+	saved_state=
+	if [[ -e $LIVE_STATE || -L $LIVE_STATE ]]; then
+		saved_state=$LIVE_STATE.saved-by-test.$$
+		mv "$LIVE_STATE" "$saved_state" || skip "cannot set $LIVE_STATE aside"
+		echo "note: $LIVE_STATE set aside as $saved_state until the test ends"
+	fi
 }
-# Whatever happened, leave the machine without the packages.
-purge_packages() {
+# Whatever happened, leave the machine without the packages, and with the
+# live state it had.
+leave_clean() {
 	local name listed=()
 	for name in "$@"; do known "$name" && listed+=("$name"); done
 	((${#listed[@]} == 0)) || "${APT[@]}" purge "${listed[@]}" >/dev/null 2>&1
+	[[ -n ${saved_state:-} ]] || return 0
+	if [[ -e $LIVE_STATE || -L $LIVE_STATE ]]; then
+		echo "note: $LIVE_STATE came back during the test; the one before is in $saved_state"
+	else
+		mv "$saved_state" "$LIVE_STATE"
+	fi
 }

@@ -24,8 +24,8 @@ done
 
 package_lock
 scratch=$(mktemp -d)
-trap 'purge_packages "${names[@]}"; rm -rf "$scratch"' EXIT
-state=/var/lib/brantel-sim
+trap 'leave_clean "${names[@]}"; rm -rf "$scratch"' EXIT
+state=$LIVE_STATE
 unit=brantel-sim-sync.service
 link=/etc/systemd/system/multi-user.target.wants/$unit
 [[ -L $link ]] && skip "$link is here already; remove it first"
