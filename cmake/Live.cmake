@@ -10,6 +10,12 @@ set(BRANTEL_LIVE AUTO CACHE STRING "Build live mode: AUTO (where its libraries a
 set_property(CACHE BRANTEL_LIVE PROPERTY STRINGS AUTO ON OFF)
 set(BRANTEL_LIVE_PACKAGES "libbpf-dev libmnl-dev bpftool clang pkg-config")
 
+# Where live mode's units go, relative to the prefix or absolute; the
+# documents name it whether live mode is built or not.  systemd reads
+# lib/systemd/system under /usr and /usr/local alike.
+set(BRANTEL_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+  "Where systemd units go, relative to the prefix or absolute")
+
 set(BRANTEL_LIVE_BUILT OFF)
 set(brantel_live_missing)
 if(BRANTEL_LIVE STREQUAL "AUTO" OR BRANTEL_LIVE)
