@@ -49,6 +49,12 @@ class LazyLive final : public Realiser {
 }  // namespace
 
 std::unique_ptr<Live> load_live(const std::string& path, std::string& error) {
+#ifdef BRANTEL_SIM_LIVE_PACKAGES
+  // A build without live mode's libraries has no live library to load.
+  (void)path;
+  error = "not built: install " BRANTEL_SIM_LIVE_PACKAGES " and build again";
+  return nullptr;
+#else
   if (path.empty()) {
     error = "cannot find the live library; set BRANTEL_SIM_LIVE_LIBRARY";
     return nullptr;
@@ -67,6 +73,7 @@ std::unique_ptr<Live> load_live(const std::string& path, std::string& error) {
     return nullptr;
   }
   return std::unique_ptr<Live>(create());
+#endif
 }
 
 std::shared_ptr<Realiser> lazy_live_realiser() { return std::make_shared<LazyLive>(); }

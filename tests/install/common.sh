@@ -109,10 +109,65 @@ check_doc_paths() {
 		n=0
 		while IFS= read -r path; do
 			[[ $path == "$prefix"/* || $path == /usr/* ]] || continue
+			# What a build without live mode does not install.
+			[[ " ${BRANTEL_NOT_BUILT:-} " == *" ${path#"$prefix"/} "* ]] && continue
 			[[ ${doc##*/} == README.md && $prefix != /usr/local && $path == /usr/local* ]] && continue
 			check "${doc##*/} names $path, which the install holds" test -e "$root$path"
 			n=$((n + 1))
 		done <<<"$paths"
 		check "${doc##*/} names installed files" test "$n" -gt 0
 	done
+}
+
+# Copy the source tree $1 to $2 as a fresh clone would hold it, with the
+# working tree's changes: the files git tracks or would track, without any
+# build folder.  Outside git, everything but build folders.
+copy_source() {
+	local src=$1 dest=$2
+	mkdir -p "$dest"
+	if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+		(cd "$src" && git ls-files -z --cached --others --exclude-standard |
+			while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
+			tar --null -T - -cf -) | tar -C "$dest" -xf -
+	else
+		tar -C "$src" --exclude=./build --exclude=./debian/build --exclude=./.git -cf - . |
+			tar -C "$dest" -xf -
+	fi
+}
+
+# For the tests that install packages on this machine, one at a time
+# whichever build tree they run in: take the lock (fd 9), and give up if
+# one of the packages is installed already.  Live mode's state, which a
+# purge removes, is set aside until leave_clean puts it back.
+APT=(apt-get -y -q -o DPkg::Lock::Timeout=300)
+export DEBIAN_FRONTEND=noninteractive
+LIVE_STATE=/var/lib/brantel-sim
+known() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed$'; }
+package_lock() {
+	exec 9>/run/lock/brantel-config-dpkg-test.lock
+	flock -w 900 9 || skip "another install test kept the lock for fifteen minutes"
+	local name
+	for name in brantel-config brantel-sim brantel-live brantel-config-dev; do
+		known "$name" &&
+			skip "$name is installed here already; purge it first (apt-get purge $name)"
+	done
+	saved_state=
+	if [[ -e $LIVE_STATE || -L $LIVE_STATE ]]; then
+		saved_state=$LIVE_STATE.saved-by-test.$$
+		mv "$LIVE_STATE" "$saved_state" || skip "cannot set $LIVE_STATE aside"
+		echo "note: $LIVE_STATE set aside as $saved_state until the test ends"
+	fi
+}
+# Whatever happened, leave the machine without the packages, and with the
+# live state it had.
+leave_clean() {
+	local name listed=()
+	for name in "$@"; do known "$name" && listed+=("$name"); done
+	((${#listed[@]} == 0)) || "${APT[@]}" purge "${listed[@]}" >/dev/null 2>&1
+	[[ -n ${saved_state:-} ]] || return 0
+	if [[ -e $LIVE_STATE || -L $LIVE_STATE ]]; then
+		echo "note: $LIVE_STATE came back during the test; the one before is in $saved_state"
+	else
+		mv "$saved_state" "$LIVE_STATE"
+	fi
 }

@@ -1,53 +1,75 @@
 #!/usr/bin/env bash
-# The package installed and removed for real, as an administrator does:
-# apt-get install of the .deb that package_test.sh left in OUT, the
-# installed tree checked against the package and its documents, the
-# walk-through run from it, then apt-get remove, after which dpkg no longer
-# lists the package and nothing it brought is left, empty folders
-# included.  Needs root.
+# The packages installed, used and purged for real, as an administrator
+# does: apt-get install of the four packages that package_test.sh left in
+# OUT/a, the walk-through and the documents checked on the installed tree,
+# live mode's unit enabled and its state written; then apt-get remove,
+# which keeps the state, and apt-get purge, after which dpkg lists none of
+# them and nothing they brought or made is left: no file, no folder, no
+# enable link, no state.  Needs root.
 # Usage: dpkg_test.sh OUT SRC SIMLIB   (SIMLIB relative to /usr)
 set -u
 source "$(dirname "$0")/common.sh"
 out=$1 src=$2 simlib=$3
 ((EUID == 0)) || skip "not root: installing a package needs root"
-for tool in apt-get dpkg dpkg-deb flock; do
+for tool in apt-get dpkg dpkg-deb flock systemctl; do
 	command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-debs=("$out"/*.deb)
-[[ -f ${debs[0]} ]] || skip "no package in $out (install.package did not build one)"
-deb=${debs[0]}
-name=$(dpkg-deb -f "$deb" Package)
+names=(brantel-config brantel-sim brantel-live brantel-config-dev)
+debs=()
+for name in "${names[@]}"; do
+	deb=$(ls "$out"/a/"${name}"_*.deb 2>/dev/null)
+	[[ -f $deb ]] || skip "no $name package in $out/a (install.package did not build it)"
+	debs+=("$deb")
+done
 
-# One such test at a time on this machine, whichever build tree it runs in.
-exec 9>/run/lock/brantel-config-dpkg-test.lock
-flock -w 600 9 || skip "another install test kept the lock for ten minutes"
-installed() { dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q ' installed$'; }
-installed && skip "$name is installed here already; remove it first (apt-get remove $name)"
-
+package_lock
 scratch=$(mktemp -d)
-export DEBIAN_FRONTEND=noninteractive
-apt=(apt-get -y -q -o DPkg::Lock::Timeout=300)
-# Whatever happened, the machine is left without the package.
-cleanup() {
-	dpkg-query -W "$name" >/dev/null 2>&1 && "${apt[@]}" purge "$name" >/dev/null 2>&1
-	rm -rf "$scratch"
-}
-trap cleanup EXIT
+trap 'leave_clean "${names[@]}"; rm -rf "$scratch"' EXIT
+state=$LIVE_STATE
+unit=brantel-live.service
+link=/etc/systemd/system/multi-user.target.wants/$unit
+[[ -L $link ]] && skip "$link is here already; remove it first"
 
-# Every path the package brings, folders included, and those already here.
-paths=$(dpkg-deb -c "$deb" | awk '{ sub(/^\./, "", $6); sub(/\/$/, "", $6); if ($6 != "") print $6 }' | sort)
+# Every path the packages bring, folders included, and those already here.
+paths=$(for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
+	awk '{ sub(/^\./, "", $6); sub(/\/$/, "", $6); if ($6 != "") print $6 }' | sort -u)
 present() { while IFS= read -r p; do [[ -e $p || -L $p ]] && echo "$p"; done <<<"$paths"; }
 before=$(present)
 
-must "apt-get install $deb failed" "${apt[@]}" install "$deb"
-same "dpkg status after install" "install ok installed" "$(dpkg-query -W -f='${Status}' "$name")"
-same "dpkg -L lists what the package holds" "$paths" "$(dpkg -L "$name" | grep -vx '/\.' | sort)"
+must "apt-get install of the packages failed" "${APT[@]}" install "${debs[@]}"
+for name in "${names[@]}"; do
+	same "$name: dpkg status after install" "install ok installed" "$(dpkg-query -W -f='${Status}' "$name")"
+done
 mapfile -t files <<<"$paths"
 check_doc_paths "" /usr "${files[@]}"
 check_walkthrough_in /usr "$src" "$scratch" "$simlib"
 
-must "apt-get remove $name failed" "${apt[@]}" remove "$name"
-if dpkg -l "$name" >/dev/null 2>&1; then bad "dpkg -l still lists $name"; else ok; fi
-same "nothing the package brought is left" "$before" "$(present)"
-check "dpkg keeps no files of $name" test -z "$(find /var/lib/dpkg/info -name "$name.*")"
+# What an administrator of live mode does: enable the boot-time sync, and
+# write live mode's state (an empty module, in a network namespace of its
+# own so that nothing here changes).
+must "systemctl enable $unit failed" systemctl enable "$unit"
+check "systemctl enable made $link" test -L "$link"
+must "brantel-sim --live reset failed" unshare -n /usr/bin/brantel-sim --live reset
+check "live mode wrote its state in $state" test -f "$state/state"
+
+must "apt-get remove failed" "${APT[@]}" remove "${names[@]}"
+check "remove keeps live mode's state" test -f "$state/state"
+
+# Those without maintainer scripts are gone already; the others stay
+# listed (rc) until purged.
+mapfile -t left < <(for name in "${names[@]}"; do known "$name" && echo "$name"; done)
+check "remove leaves the packages with a postrm listed: ${left[*]}" test "${#left[@]}" -gt 0
+must "apt-get purge failed" "${APT[@]}" purge "${left[@]}"
+for name in "${names[@]}"; do
+	if dpkg -l "$name" >/dev/null 2>&1; then bad "dpkg -l still lists $name"; else ok; fi
+	check "dpkg keeps no files of $name" test -z "$(find /var/lib/dpkg/info -name "$name.*")"
+done
+same "nothing the packages brought is left" "$before" "$(present)"
+check "purge removed live mode's state" test ! -e "$state"
+check "purge removed the enable link" test ! -L "$link"
+check "no link to the unit is left in /etc/systemd" \
+	test -z "$(find /etc/systemd -lname "*/$unit" 2>/dev/null)"
+check "deb-systemd-helper keeps no state of the unit" \
+	test -z "$(find /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked \
+		-name "*$unit*" 2>/dev/null)"
 finish

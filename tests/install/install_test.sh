@@ -32,7 +32,7 @@ must "cmake --install failed" env DESTDIR="$dest" "${CMAKE:-cmake}" --install "$
 want=$(printf "$prefix/%s\n" "$@" | sort)
 same "installed files" "$want" "$(cd "$dest" && find . ! -type d | sed 's/^\.//' | sort)"
 same "installed files, as install_manifest.txt lists them" "$want" "$(sort "$manifest")"
-same "executables" "$(printf '%s\n' "$prefix/bin/brantel-sim" "$prefix/sbin/brantel_config")" \
+same "executables" "$(printf '%s\n' "$prefix/bin/brantel-sim" "$prefix/sbin/brantel-live" "$prefix/sbin/brantel_config")" \
 	"$(cd "$dest" && find . -type f -perm -u+x | sed 's/^\.//' | sort)"
 check "nothing writable by others" test -z "$(find "$dest" -perm /022)"
 
@@ -48,9 +48,10 @@ while read -r doc source; do
 done <<'DOCS'
 share/man/man8/brantel_config.8.gz doc/man/brantel_config.8
 share/man/man1/brantel-sim.1.gz doc/man/brantel-sim.1
+share/man/man8/brantel-live.8.gz doc/man/brantel-live.8
 share/doc/brantel-config/simulator.md doc/simulator.md
 DOCS
-for name in brantel_config brantel-sim; do
+for name in brantel_config brantel-sim brantel-live; do
 	check "completion file $name" cmp -s "$root/share/bash-completion/completions/$name" \
 		"$src/doc/bash-completion/brantel_config"
 done

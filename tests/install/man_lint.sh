@@ -7,7 +7,7 @@
 set -u
 source "$(dirname "$0")/common.sh"
 src=$1 tool=$2 sim=$3
-pages=("$src/doc/man/brantel_config.8" "$src/doc/man/brantel-sim.1")
+pages=("$src/doc/man/brantel_config.8" "$src/doc/man/brantel-sim.1" "$src/doc/man/brantel-live.8")
 command -v groff >/dev/null || skip "groff is not installed (apt-get install groff-base)"
 export LC_ALL=C.UTF-8
 
