@@ -46,9 +46,9 @@ struct Scope {
 struct IfaceView {
   Link link;
   std::optional<bool> accept;  // our program on its ingress; unknown when not looked at
-  bool bare_qdisc = false;     // a clsact qdisc with no filter at all (scope all)
   bool target = false;         // the classifier may hand it frames
   bool own = false;            // its own address is in the classifier's map
+  bool bare_qdisc = false;     // a clsact qdisc with no filter at all (scope all)
 };
 
 struct PortView {

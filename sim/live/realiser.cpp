@@ -294,8 +294,10 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (!err) {
       PortWant want = want_of(p, name, w.view);
       w.plan = plan(w.view, want, all);
-      if (w.plan.err == ENODEV && !w.view.dev.ifindex && w.view.renamed.empty()) {
-        unrestored.push_back(name + ": no such network device; restored when it appears");
+      // A port that is not there (yet) is no failure: it is restored when
+      // it appears.
+      if (w.plan.err == ENODEV && (!w.view.dev.ifindex || !w.view.renamed.empty())) {
+        unrestored.push_back(name + ": " + w.plan.trouble + "; restored when it appears");
         continue;
       }
       if (w.plan.err) {

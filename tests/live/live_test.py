@@ -834,6 +834,67 @@ def namespace_state(net):
         fail("the namespace's run left its objects")
 
 
+def addresses(net):
+    return {n: d["address"] for n, d in net.links().items() if "#" in n}
+
+
+def as_nobody(net, *args):
+    return sh("ip", "netns", "exec", net.host, "setpriv", "--reuid=65534", "--regid=65534",
+              "--clear-groups", net.sim, "--live", "--state", net.state, *args, check=False)
+
+
+# (what, how the interfaces are made again); each must get the address it
+# had: nothing is stored, so nothing can drift.
+REMADE = [
+    ("a delete by hand and sync", lambda net: (net.ip("link", "del", PORT + "#1"),
+                                              net.sim_run("sync"))),
+    ("disable and enable", lambda net: net.setup([["disable", PORT]] + TWO[:3])),
+    ("a reboot and sync", lambda net: (net.reboot(), net.sim_run("sync"))),
+]
+
+
+def service(net):
+    """What an administrator relies on: stable addresses, sync of one port,
+    reading as an ordinary user."""
+    for what, remake in REMADE:
+        net.fresh([PORT, "eth2"])
+        net.setup(TWO)
+        before = addresses(net)
+        macs = list(before.values())
+        if len(set(macs)) != len(macs) or any(int(m[:2], 16) & 3 != 2 for m in macs):
+            fail(f"addresses not distinct, local and unicast: {before}")
+        remake(net)
+        if addresses(net) != before:
+            fail(f"addresses after {what}: {addresses(net)}, were {before}")
+        net.verify(f"after {what}")
+    # sync PORT restores that port alone.
+    net.fresh([PORT, "eth2"])
+    net.setup(TWO)
+    kept = net.links()[PORT + "#0"]["ifindex"]
+    for name in (PORT + "#1", "eth2#1"):
+        net.ip("link", "del", name)
+    r = net.sim_run("sync", "eth2")
+    links = net.links()
+    if r.returncode or "eth2#1" not in links or PORT + "#1" in links:
+        fail(f"sync eth2: exit {r.returncode}, left {sorted(n for n in links if '#' in n)}")
+    if links[PORT + "#0"]["ifindex"] != kept:
+        fail(f"sync eth2 touched {PORT}#0")
+    net.sim_run("sync", PORT)
+    net.verify("sync of each port")
+    # An ordinary user reads what root configured.
+    os.chmod(net.folder.name, 0o755)
+    os.chmod(net.state, 0o644)
+    root = net.tool("info").stdout
+    for args, want in [(("brantel_config", "info"), root), (("show",), PORT + "#1"),
+                       (("show", "--json"), '"' + PORT + '#1"')]:
+        r = as_nobody(net, *args)
+        if r.returncode or want not in r.stdout:
+            fail(f"{' '.join(args)} as nobody: exit {r.returncode}, {r.stdout!r} {r.stderr!r}")
+    if json.loads(as_nobody(net, "show", "--json").stdout)["ports"][0]["interfaces"][1][
+            "ifindex"] != net.links()[PORT + "#1"]["ifindex"]:
+        fail("show --json as nobody: not the kernel's ifindex")
+
+
 SCENARIOS = {
     "delivery": delivery,
     "changes": changes,
@@ -845,6 +906,7 @@ SCENARIOS = {
     "gone": gone,
     "foreign": foreign,
     "privilege": privilege,
+    "service": service,
 }
 
 
