@@ -212,7 +212,7 @@ int install(const std::string& path, const Model& m, Live* live) {
   if (live && !only_owner_writes(path, error)) return fail(error);
   std::vector<std::string> unrestored;
   auto realise = [&](std::string& why) {
-    int err = live ? live->sync(m, {}, unrestored) : 0;
+    int err = live ? live->sync(m, {}, unrestored, true) : 0;
     if (err)
       why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
     return err == 0;

@@ -55,9 +55,11 @@ class Live : public Realiser {
   // by hand).  One port's trouble is that port's alone: a port that could
   // not be restored gets a line "PORT: why" in `unrestored`.  Returns 0 when
   // every port that exists matches, or an errno value when live mode cannot
-  // work at all.
+  // work at all.  With `whole` (load, reset), a port that exists and cannot
+  // be restored takes back every port restored before it, so that the
+  // kernel stays as it was with the state file.
   virtual int sync(const Model& state, const std::vector<std::string>& only,
-                   std::vector<std::string>& unrestored) = 0;
+                   std::vector<std::string>& unrestored, bool whole = false) = 0;
   // One line for each difference between `state` and the kernel.
   virtual int check(const Model& state, std::vector<std::string>& differences) = 0;
   // What the kernel holds of each port of `state`, with its counters.

@@ -95,7 +95,7 @@ class LiveRealiser final : public Live {
   int admit() override { return has_live_privileges() ? 0 : EPERM; }
   int realise(const Model& before, const Model& after) override;
   int sync(const Model& state, const std::vector<std::string>& only,
-           std::vector<std::string>& unrestored) override;
+           std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
@@ -280,15 +280,17 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
 }
 
 int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
-                       std::vector<std::string>& unrestored) {
+                       std::vector<std::string>& unrestored, bool whole) {
   if (int err = admit()) return err;
   std::vector<std::string> names = only;
   if (names.empty())
     if (int err = every_port(state, names)) return err;
   int first = 0;
+  std::vector<std::unique_ptr<Work>> done;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
-    Work w;
+    done.push_back(std::make_unique<Work>());
+    Work& w = *done.back();
     Scope all;
     int err = prepare(name, p, all, w);
     if (!err) {
@@ -303,10 +305,11 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
       if (w.plan.err) {
         unrestored.push_back(name + ": " + w.plan.trouble);
         first = first ? first : w.plan.err;
+        if (whole) break;
         continue;
       }
       err = apply(w);
-      if (err) {
+      if (err && !whole) {
         for (const std::string& line : w.journal->undo()) say(name + ": " + line);
       }
     }
@@ -314,7 +317,9 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
       unrestored.push_back(name + ": " + std::strerror(err));
       first = first ? first : err;
     }
+    if (first && whole) break;
   }
+  if (first && whole) roll_back(done);
   return first;
 }
 

@@ -881,6 +881,13 @@ def service(net):
         fail(f"sync eth2 touched {PORT}#0")
     net.sim_run("sync", PORT)
     net.verify("sync of each port")
+    # load is whole: a port that cannot be served takes back the others.
+    before = (net.snapshot(), net.state_text())
+    text = net.sim_run("show").stdout.replace("end\n", "port lo 0x0\nvlan lo#0\nend\n")
+    text = text.replace("port eth2 0x0\n", "port eth2 0x0\nvlan eth2#5\n")
+    r = net.sim_run("load", "-", input=text)
+    if r.returncode == 0 or (net.snapshot(), net.state_text()) != before:
+        fail(f"load of a state naming lo: exit {r.returncode}, {r.stderr.strip()!r}")
     # An ordinary user reads what root configured.
     os.chmod(net.folder.name, 0o755)
     os.chmod(net.state, 0o644)

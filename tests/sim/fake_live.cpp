@@ -28,7 +28,7 @@ class FakeLive final : public Live {
  public:
   int realise(const Model&, const Model&) override { return injected(); }
   int sync(const Model& state, const std::vector<std::string>& only,
-           std::vector<std::string>& unrestored) override {
+           std::vector<std::string>& unrestored, bool) override {
     std::string ports;
     for (const std::string& p : only) {
       ports += " " + p;
