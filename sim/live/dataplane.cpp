@@ -90,7 +90,8 @@ int each_entry(int fd, std::size_t value_size, F f) {
   bool first = true;
   for (;;) {
     std::uint32_t n = kBatch;
-    LIBBPF_OPTS(bpf_map_batch_opts, opts);
+    bpf_map_batch_opts opts{};
+    opts.sz = sizeof opts;
     int r = bpf_map_lookup_batch(fd, first ? nullptr : &in, &out, keys.data(), values.data(), &n,
                                  &opts);
     int err = r ? errno : 0;

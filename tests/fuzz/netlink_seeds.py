@@ -87,6 +87,11 @@ SEEDS = {
     "filters": seed(RELATIVE | 4, BPF, done()),
     "attach": seed(RELATIVE | 5, error(0, 0) + error(17, 1, "Filter already exists")),
     "create": seed(RELATIVE | 6, error(0), link("eth1#1")),
+    # A port's whole view: the device, its ingress and egress filters, its
+    # qdiscs, then every device.
+    "observe": seed(RELATIVE | 7, link("eth1", "veth"), BPF + done(), done(),
+                    tc(RTM_NEWQDISC, 0xFFFF0000, 0xFFFFFFF1, 0, strz(TCA_KIND, "clsact")) + done(),
+                    link("eth1") + link("eth1#1") + done()),
 }
 
 if __name__ == "__main__":
