@@ -142,6 +142,16 @@ copy_source() {
 APT=(apt-get -y -q -o DPkg::Lock::Timeout=300)
 export DEBIAN_FRONTEND=noninteractive
 LIVE_STATE=/var/lib/brantel-sim
+# A scratch folder in $scratch, removed at exit, with the build's
+# install_manifest.txt put back as it was: installing rewrites it, and the
+# README's uninstall line reads the developer's own.
+keep_manifest() { # build folder
+	scratch=$(mktemp -d)
+	manifest=$1/install_manifest.txt
+	[[ -f $manifest ]] && cp -p "$manifest" "$scratch/manifest"
+	trap 'if [[ -f $scratch/manifest ]]; then cp -p "$scratch/manifest" "$manifest"; else rm -f "$manifest"; fi; rm -rf "$scratch"' EXIT
+}
+
 known() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -qv 'not-installed$'; }
 package_lock() {
 	exec 9>/run/lock/brantel-config-dpkg-test.lock

@@ -9,16 +9,7 @@ set -u
 source "$(dirname "$0")/common.sh"
 build=$1 src=$2 simlib=$3
 shift 3
-scratch=$(mktemp -d)
-# Installing rewrites the build's install_manifest.txt, which the README's
-# uninstall line reads: keep the one of the developer's own install.
-manifest=$build/install_manifest.txt
-[[ -f $manifest ]] && cp -p "$manifest" "$scratch/manifest"
-restore() {
-	if [[ -f $scratch/manifest ]]; then cp -p "$scratch/manifest" "$manifest"; else rm -f "$manifest"; fi
-	rm -rf "$scratch"
-}
-trap restore EXIT
+keep_manifest "$build"
 prefix=/opt/brantel-test
 dest=$scratch/dest
 root=$dest$prefix

@@ -9,15 +9,7 @@ source "$(dirname "$0")/common.sh"
 build=$1 unitdir=$2 rulesdir=$3 max=$4
 shift 4
 command -v systemd-analyze >/dev/null || skip "systemd-analyze is not installed"
-scratch=$(mktemp -d)
-# Installing rewrites the build's install_manifest.txt: keep the developer's.
-manifest=$build/install_manifest.txt
-[[ -f $manifest ]] && cp -p "$manifest" "$scratch/manifest"
-restore() {
-	if [[ -f $scratch/manifest ]]; then cp -p "$scratch/manifest" "$manifest"; else rm -f "$manifest"; fi
-	rm -rf "$scratch"
-}
-trap restore EXIT
+keep_manifest "$build"
 # No DESTDIR: verify looks for ExecStart's program at the path the unit names.
 prefix=$scratch/prefix
 must "cmake --install failed" "${CMAKE:-cmake}" --install "$build" --prefix "$prefix"

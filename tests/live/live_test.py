@@ -498,14 +498,6 @@ def restore(net):
         fail(f"sync once the ports are back: {r.stderr.strip()!r}")
 
 
-def port_back(old, new):
-    def back(net):
-        net.ip("link", "set", new, "down")
-        net.ip("link", "set", new, "name", old)
-        net.ip("link", "set", old, "up")
-    return back
-
-
 def no_dead_entries(net):
     alive = {d["ifindex"] for d in net.links().values()}
     for port in PORTS:
@@ -595,9 +587,9 @@ GONE = [
     ("interface deleted; frames", SETUP, delete(PORT + "#1"), ["sim", "check"],
      lambda net, r, before: r.returncode == 1 or fail(f"check: exit {r.returncode}"), [probe]),
     ("port renamed; disable", SETUP, rename(PORT, "eth9"), ["disable", PORT],
-     expect_gone_or_refused, [port_back(PORT, "eth9")]),
+     expect_gone_or_refused, [rename("eth9", PORT)]),
     ("port renamed; unload", SETUP + FLAG1, rename(PORT, "eth9"), ["unload"],
-     expect_gone_or_refused, [port_back(PORT, "eth9")]),
+     expect_gone_or_refused, [rename("eth9", PORT)]),
 ]
 
 
