@@ -38,14 +38,25 @@ const Vlan* find_vlan(const Port& p, const std::string& name) {
   return it == p.vlans.end() ? nullptr : &*it;
 }
 
-// The addresses of `from` that `to` lacks.
+// The addresses of `from` that `to` lacks.  A vlan's addresses are unique
+// and keep their order, and a request adds or takes one, so only what lies
+// between the two lists' common start and common end can differ: the cost
+// follows the change, not the length of the lists.
 std::vector<Mac> missing_from(const Vlan& from, const Vlan* to) {
   if (!to) return from.macs;
+  const std::vector<Mac>& f = from.macs;
+  const std::vector<Mac>& t = to->macs;
+  std::size_t head = 0;
+  while (head < f.size() && head < t.size() && f[head] == t[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < f.size() - head && tail < t.size() - head &&
+         f[f.size() - 1 - tail] == t[t.size() - 1 - tail])
+    ++tail;
   std::unordered_set<std::string> has;
-  for (const Mac& m : to->macs) has.insert(std::string(m.begin(), m.end()));
+  for (std::size_t i = head; i < t.size() - tail; ++i) has.insert(std::string(t[i].begin(), t[i].end()));
   std::vector<Mac> out;
-  for (const Mac& m : from.macs)
-    if (!has.count(std::string(m.begin(), m.end()))) out.push_back(m);
+  for (std::size_t i = head; i < f.size() - tail; ++i)
+    if (!has.count(std::string(f[i].begin(), f[i].end()))) out.push_back(f[i]);
   return out;
 }
 
