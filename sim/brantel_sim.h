@@ -83,7 +83,7 @@ class Simulator {
   int trace_fd_ = -1;
   std::unique_ptr<StateStore> store_;
   bool loaded_ = false;
-  bool broken_ = false;  // the state file is corrupt or unreadable
+  bool broken_ = false;   // the state file is corrupt or unreadable
   int broken_err_ = EIO;  // what every request then fails with
   Model model_;
   std::set<std::string> reported_;

@@ -182,7 +182,8 @@ int show(const std::string& path, Live* live, bool json) {
     if (int err = live->describe(m, ports)) {
       // The state is still worth showing, with why the kernel's part is not.
       ports = unrealised_ports(m);
-      for (LivePort& p : ports) p.trouble = std::string("cannot read the kernel: ") + std::strerror(err);
+      for (LivePort& p : ports)
+        p.trouble = std::string("cannot read the kernel: ") + std::strerror(err);
     }
   } else if (json) {
     ports = unrealised_ports(m);
@@ -253,8 +254,8 @@ int sync(const std::string& path, Live& live, const std::vector<std::string>& on
   if (!only_owner_writes(path, error)) return fail(error);
   Model unused;
   std::vector<std::string> unrestored;
-  int r = store(path).update([&](Model& m) { return live.sync(m, only, unrestored); }, unused,
-                             error);
+  int r =
+      store(path).update([&](Model& m) { return live.sync(m, only, unrestored); }, unused, error);
   report_unrestored(unrestored);
   if (r < 0) return fail(error);
   if (r > 0) return fail(std::string("sync: the kernel refused: ") + std::strerror(r));

@@ -16,7 +16,8 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 std::string live_default_state(std::string& error, const NetnsRoots& roots) {
   std::string base = roots.state;
-  struct stat self {}, init {};
+  struct stat self {
+  }, init{};
   if (stat(roots.self, &self) != 0) return base + "/state";
   bool init_known = stat(roots.init, &init) == 0;
   if (init_known && same_file(self, init)) return base + "/state";
@@ -42,9 +43,8 @@ std::string live_default_state(std::string& error, const NetnsRoots& roots) {
   // namespaces apart: assume the system's, as before there were
   // namespaces of ours.
   if (!init_known) return base + "/state";
-  error =
-      "this network namespace is not the system's and has no name in " +
-      std::string(roots.named) + ": give its state file with --state FILE";
+  error = "this network namespace is not the system's and has no name in " +
+          std::string(roots.named) + ": give its state file with --state FILE";
   return {};
 }
 

@@ -10,7 +10,7 @@ namespace brantel_sim {
 struct NetnsRoots {
   const char* self = "/proc/self/ns/net";
   const char* init = "/proc/1/ns/net";
-  const char* named = "/run/netns";          // where ip netns keeps its names
+  const char* named = "/run/netns";            // where ip netns keeps its names
   const char* state = "/var/lib/brantel-sim";  // live mode's folder
 };
 

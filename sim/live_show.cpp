@@ -94,8 +94,10 @@ std::string render_json(const std::vector<LivePort>& ports) {
 static std::string one_line(const std::string& text) {
   std::string out;
   for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7f) append_hex_escape(out, c);
-    else out += static_cast<char>(c);
+    if (c < 0x20 || c == 0x7f)
+      append_hex_escape(out, c);
+    else
+      out += static_cast<char>(c);
   return out;
 }
 

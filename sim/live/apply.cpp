@@ -62,9 +62,9 @@ int Journal::run(const Plan& plan, Failure& why, const Action*& failed) {
 
 int Journal::make(const std::string& name, const MacBytes& mac, bool by_dest) {
   Link out;
-  int err = nl_.create_macvlan(name, view_.dev.ifindex, view_.cfg.group ? view_.cfg.group
-                                                                        : group_of(view_.dev.ifindex),
-                               mac, out);
+  int err =
+      nl_.create_macvlan(name, view_.dev.ifindex,
+                         view_.cfg.group ? view_.cfg.group : group_of(view_.dev.ifindex), mac, out);
   if (err) return err;
   ifindex_[name] = out.ifindex;
   mac_[name] = out.mac;
@@ -189,11 +189,10 @@ int Journal::step(const Action& a, Failure& why) {
       int qdisc = nl_.add_clsact(i);
       if (qdisc && qdisc != EEXIST) return qdisc;
       if (!qdisc)
-        on_undo(a.name + "'s clsact qdisc", [this, name = a.name] {
-          return gone_ok(nl_.delete_clsact(ifindex(name)));
-        });
-      if (int err = nl_.add_bpf_filter(i, kIngress, kFilterPriority, kFilterHandle, fd,
-                                       kAcceptName, true))
+        on_undo(a.name + "'s clsact qdisc",
+                [this, name = a.name] { return gone_ok(nl_.delete_clsact(ifindex(name))); });
+      if (int err = nl_.add_bpf_filter(i, kIngress, kFilterPriority, kFilterHandle, fd, kAcceptName,
+                                       true))
         return err;
       on_undo(a.name + "'s program", [this, name = a.name] {
         return gone_ok(nl_.delete_filter(ifindex(name), kIngress, kFilterPriority, kFilterHandle));

@@ -157,8 +157,10 @@ int Classifier::take(int prog_fd, bool all_maps, Failure& why) {
   struct {
     const char* name;
     Fd* fd;
-  } maps[] = {{"brantel_macs", &macs_},     {"brantel_own", &own_},
-              {"brantel_ifaces", &ifaces_}, {"brantel_config", &config_},
+  } maps[] = {{"brantel_macs", &macs_},
+              {"brantel_own", &own_},
+              {"brantel_ifaces", &ifaces_},
+              {"brantel_config", &config_},
               {"brantel_counts", &counts_}};
   for (std::uint32_t id : ids) {
     Fd map(bpf_map_get_fd_by_id(id));
@@ -279,7 +281,8 @@ int Classifier::unbind(const MacBytes& mac) const { return drop_mac(macs_.get(),
 static int read_macs(int fd, std::map<MacBytes, std::uint32_t>& out) {
   out.clear();
   return each_entry<brantel_mac_key, std::uint32_t>(
-      fd, sizeof(std::uint32_t), [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
+      fd, sizeof(std::uint32_t),
+      [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
         MacBytes m;
         std::memcpy(m.data(), k.addr, 6);
         out[m] = v;
@@ -290,7 +293,9 @@ int Classifier::bindings(std::map<MacBytes, std::uint32_t>& out) const {
   return read_macs(macs_.get(), out);
 }
 
-int Classifier::own(std::map<MacBytes, std::uint32_t>& out) const { return read_macs(own_.get(), out); }
+int Classifier::own(std::map<MacBytes, std::uint32_t>& out) const {
+  return read_macs(own_.get(), out);
+}
 
 int Classifier::add_own(const MacBytes& mac, std::uint32_t ifindex) const {
   return put_mac(own_.get(), mac, ifindex);

@@ -29,21 +29,21 @@ inline constexpr const char* kLiveLibraryName = "libbrantel-sim-live.so";
 // What live mode shows of one interface or port (show, show --json).
 struct LiveInterface {
   std::string name;
-  int ifindex = 0;                    // 0 when the kernel has no such device of ours
+  int ifindex = 0;                     // 0 when the kernel has no such device of ours
   std::array<unsigned char, 6> mac{};  // the device's own address
-  std::vector<Mac> bound;             // as the state file has them
-  std::uint64_t rx_frames = 0;        // frames delivered to it, whatever the path
+  std::vector<Mac> bound;              // as the state file has them
+  std::uint64_t rx_frames = 0;         // frames delivered to it, whatever the path
   std::uint64_t rx_bytes = 0;
 };
 
 struct LivePort {
   std::string name;
   std::int32_t flags = 0;
-  int ifindex = 0;          // 0 when the kernel has no such device
-  bool realised = false;    // its classifier is on the kernel
-  bool counted = false;     // the counters below could be read
+  int ifindex = 0;            // 0 when the kernel has no such device
+  bool realised = false;      // its classifier is on the kernel
+  bool counted = false;       // the counters below could be read
   std::uint64_t dropped = 0;  // frames no interface could take
-  std::string trouble;      // why it is not realised, or empty
+  std::string trouble;        // why it is not realised, or empty
   std::vector<LiveInterface> interfaces;
 };
 

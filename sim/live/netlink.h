@@ -26,14 +26,14 @@ using MacBytes = std::array<unsigned char, 6>;
 struct Link {
   int ifindex = 0;
   std::string name;
-  std::string kind;            // IFLA_INFO_KIND: "macvlan", "veth", ... or empty
-  int parent = 0;              // IFLA_LINK: the device it is stacked on, 0 if none
-  bool parent_elsewhere = false;  // IFLA_LINK_NETNSID: that device is in another namespace
-  std::uint32_t group = 0;     // IFLA_GROUP
-  unsigned flags = 0;          // ifi_flags (IFF_*)
-  unsigned short type = 0;     // ifi_type (ARPHRD_*)
+  std::string kind;                // IFLA_INFO_KIND: "macvlan", "veth", ... or empty
+  int parent = 0;                  // IFLA_LINK: the device it is stacked on, 0 if none
+  bool parent_elsewhere = false;   // IFLA_LINK_NETNSID: that device is in another namespace
+  std::uint32_t group = 0;         // IFLA_GROUP
+  unsigned flags = 0;              // ifi_flags (IFF_*)
+  unsigned short type = 0;         // ifi_type (ARPHRD_*)
   std::uint32_t macvlan_mode = 0;  // IFLA_MACVLAN_MODE, 0 when not a macvlan
-  MacBytes mac{};              // IFLA_ADDRESS when 6 bytes long, else zeros
+  MacBytes mac{};                  // IFLA_ADDRESS when 6 bytes long, else zeros
 };
 
 struct Qdisc {
@@ -102,8 +102,8 @@ class Rtnl {
   int links(std::vector<Link>& out, const std::string& kind = {});
   // A macvlan in private mode on `parent`, in `group`, down, with address
   // `mac`; `out` is the device as made.  EEXIST when the name is taken.
-  int create_macvlan(const std::string& name, int parent, std::uint32_t group,
-                     const MacBytes& mac, Link& out);
+  int create_macvlan(const std::string& name, int parent, std::uint32_t group, const MacBytes& mac,
+                     Link& out);
   int delete_link(int ifindex);
   // Deletes every device of the group in one request.
   int delete_group(std::uint32_t group);

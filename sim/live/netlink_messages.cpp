@@ -101,7 +101,8 @@ constexpr auto kTcPolicy = policy<TCA_MAX + 1>({{TCA_KIND, MNL_TYPE_NUL_STRING}}
 constexpr auto kBpfPolicy = policy<TCA_BPF_MAX + 1>({{TCA_BPF_ID, MNL_TYPE_U32},
                                                      {TCA_BPF_NAME, MNL_TYPE_NUL_STRING},
                                                      {TCA_BPF_FLAGS, MNL_TYPE_U32}});
-constexpr auto kErrorPolicy = policy<NLMSGERR_ATTR_MAX + 1>({{NLMSGERR_ATTR_MSG, MNL_TYPE_NUL_STRING}});
+constexpr auto kErrorPolicy =
+    policy<NLMSGERR_ATTR_MAX + 1>({{NLMSGERR_ATTR_MSG, MNL_TYPE_NUL_STRING}});
 
 bool parse_tc_header(const nlmsghdr* nlh, tcmsg& t, Attrs<TCA_MAX + 1>& a) {
   if (payload_len(nlh) < sizeof t) return false;

@@ -28,7 +28,8 @@ bool is_our_slot(const Filter& f, const char* prog) {
 }
 
 std::string unusable(const Link& dev) {
-  if (dev.kind == "macvlan" && in_our_groups(dev.group)) return "an interface of live mode, not a port";
+  if (dev.kind == "macvlan" && in_our_groups(dev.group))
+    return "an interface of live mode, not a port";
   if (dev.type != ARPHRD_ETHER) return "not an Ethernet device";
   if (dev.kind == "macvlan" || dev.kind == "macvtap")
     return "a " + dev.kind + " device: the kernel would stack its interfaces on its lower device";
@@ -67,8 +68,9 @@ int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, const ObserveOptions& 
   }
   std::vector<Qdisc> qdiscs;
   if (int err = nl.qdiscs(v.dev.ifindex, qdiscs)) return err;
-  v.clsact = std::any_of(qdiscs.begin(), qdiscs.end(),
-                         [&](const Qdisc& q) { return q.kind == "clsact" && q.ifindex == v.dev.ifindex; });
+  v.clsact = std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
+    return q.kind == "clsact" && q.ifindex == v.dev.ifindex;
+  });
   return 0;
 }
 
@@ -120,8 +122,10 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
       for (const MacBytes& m : scope.macs) {
         std::uint32_t to = 0;
         err = cls.lookup(m, to);
-        if (err == 0) v.bindings[m] = to;
-        else if (err != ENOENT) return err;
+        if (err == 0)
+          v.bindings[m] = to;
+        else if (err != ENOENT)
+          return err;
       }
     }
   }
@@ -130,8 +134,10 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     std::vector<Link> all;
     if ((err = nl.links(all))) return err;
     for (const Link& l : all) {
-      if (ours(l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{l, {}, false, false});
-      else if (l.group == group) v.group_shared = true;
+      if (ours(l, v.dev.ifindex, group))
+        v.ifaces.push_back(IfaceView{l, {}, false, false});
+      else if (l.group == group)
+        v.group_shared = true;
     }
   } else {
     for (const std::string& n : scope.ifaces) {
@@ -161,9 +167,10 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
         if ((err = filters_at(nl, i.link.ifindex, kEgress, out)) ||
             (err = nl.qdiscs(i.link.ifindex, qdiscs)))
           return err;
-        i.bare_qdisc = out.empty() && std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
-                         return q.kind == "clsact" && q.ifindex == i.link.ifindex;
-                       });
+        i.bare_qdisc =
+            out.empty() && std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
+              return q.kind == "clsact" && q.ifindex == i.link.ifindex;
+            });
       }
     }
   }
@@ -185,9 +192,12 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     }
     Link l;
     err = nl.get_link(static_cast<int>(r), l);
-    if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group))) v.dead.insert(r);
-    else if (err) return err;
-    else v.ifaces.push_back(IfaceView{l, {}, v.targets.count(r) > 0, false});
+    if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
+      v.dead.insert(r);
+    else if (err)
+      return err;
+    else
+      v.ifaces.push_back(IfaceView{l, {}, v.targets.count(r) > 0, false});
   }
   return 0;
 }
@@ -213,8 +223,10 @@ int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why) {
       if (!is_our_slot(f, kRxName)) continue;
       Classifier cls;
       int err = cls.open(f.prog_id, why);
-      if (err == 0) names.insert(l.name);
-      else if (err != ENOENT) return err;
+      if (err == 0)
+        names.insert(l.name);
+      else if (err != ENOENT)
+        return err;
     }
   }
   out.assign(names.begin(), names.end());

@@ -158,7 +158,8 @@ class Planner {
         bool created = s_.created.count(w.name) > 0;
         if (!s_.all && !created) {
           // Removals put up with a missing interface; additions need it.
-          if (binds_to(w.name)) refuse(ENODEV, w.name + " is missing on the kernel; sync restores it");
+          if (binds_to(w.name))
+            refuse(ENODEV, w.name + " is missing on the kernel; sync restores it");
           if (p_.err) return;
           continue;
         }
@@ -194,7 +195,9 @@ class Planner {
       auto cur = k_.bindings.find(mac);
       bool bound = cur != k_.bindings.end() && !unbound_.count(mac);
       if (iface.empty()) {
-        if (bound) unbind(mac, format_mac(mac) + ": bound to " + name_of(cur->second) + " on the kernel only");
+        if (bound)
+          unbind(mac,
+                 format_mac(mac) + ": bound to " + name_of(cur->second) + " on the kernel only");
         continue;
       }
       if (!in_scope(iface)) continue;
@@ -210,7 +213,8 @@ class Planner {
       else if (!bound && !expected)
         why = format_mac(mac) + ": bound to " + iface + ", not on the kernel";
       else if (bound && !made)
-        why = format_mac(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
+        why =
+            format_mac(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
       Action& a = add(Op::bind, s_.all ? why : std::string());
       a.mac = mac;
       a.name = iface;

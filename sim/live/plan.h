@@ -53,15 +53,15 @@ struct IfaceView {
 
 struct PortView {
   std::string name;
-  Link dev;                    // ifindex 0: no device of that name
-  std::string renamed;         // the device our interfaces are on, if it is no longer `name`
-  std::string unusable;        // why live mode cannot serve this device, or empty
-  bool classifier = false;     // our filter runs on its ingress
-  bool maps = false;           // and its maps were read
-  Filter filter;               // ours, when `classifier`
+  Link dev;                 // ifindex 0: no device of that name
+  std::string renamed;      // the device our interfaces are on, if it is no longer `name`
+  std::string unusable;     // why live mode cannot serve this device, or empty
+  bool classifier = false;  // our filter runs on its ingress
+  bool maps = false;        // and its maps were read
+  Filter filter;            // ours, when `classifier`
   std::set<std::uint32_t> foreign_priorities;  // others' filters at its ingress
   bool clsact = false;
-  bool others = false;         // filters at its clsact that are not ours
+  bool others = false;  // filters at its clsact that are not ours
   brantel_port_config cfg{};
   std::map<MacBytes, std::uint32_t> bindings;  // within the scope
   std::set<std::uint32_t> targets;             // interfaces frames may be handed to
@@ -69,8 +69,8 @@ struct PortView {
   // Interfaces the classifier refers to that are gone: all of them with
   // the scope all, else those the scope's addresses and the default lead to.
   std::set<std::uint32_t> dead;
-  bool group_shared = false;   // a device not ours is in our group
-  std::vector<IfaceView> ifaces;               // ours, within the scope
+  bool group_shared = false;      // a device not ours is in our group
+  std::vector<IfaceView> ifaces;  // ours, within the scope
 };
 
 struct IfaceWant {

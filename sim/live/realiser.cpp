@@ -34,7 +34,8 @@ bool same(const Port& a, const Port& b) {
 }
 
 const Vlan* find_vlan(const Port& p, const std::string& name) {
-  auto it = std::find_if(p.vlans.begin(), p.vlans.end(), [&](const Vlan& v) { return v.name == name; });
+  auto it =
+      std::find_if(p.vlans.begin(), p.vlans.end(), [&](const Vlan& v) { return v.name == name; });
   return it == p.vlans.end() ? nullptr : &*it;
 }
 
@@ -53,7 +54,8 @@ std::vector<Mac> missing_from(const Vlan& from, const Vlan* to) {
          f[f.size() - 1 - tail] == t[t.size() - 1 - tail])
     ++tail;
   std::unordered_set<std::string> has;
-  for (std::size_t i = head; i < t.size() - tail; ++i) has.insert(std::string(t[i].begin(), t[i].end()));
+  for (std::size_t i = head; i < t.size() - tail; ++i)
+    has.insert(std::string(t[i].begin(), t[i].end()));
   std::vector<Mac> out;
   for (std::size_t i = head; i < f.size() - tail; ++i)
     if (!has.count(std::string(f[i].begin(), f[i].end()))) out.push_back(f[i]);
@@ -361,10 +363,14 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     int err = prepare(p.name, &p, all, w, ObserveOptions{false, false, true});
     if (!err && w.view.renamed.empty()) lp.ifindex = w.view.dev.ifindex;
     lp.realised = !err && w.view.classifier && w.view.renamed.empty();
-    if (err) lp.trouble = std::strerror(err);
-    else if (!lp.ifindex) lp.trouble = "no such network device";
-    else if (!w.view.unusable.empty()) lp.trouble = w.view.unusable;
-    else if (!lp.realised) lp.trouble = "not enabled on the kernel";
+    if (err)
+      lp.trouble = std::strerror(err);
+    else if (!lp.ifindex)
+      lp.trouble = "no such network device";
+    else if (!w.view.unusable.empty())
+      lp.trouble = w.view.unusable;
+    else if (!lp.realised)
+      lp.trouble = "not enabled on the kernel";
     std::map<std::uint32_t, IfaceStats> stats;
     std::array<std::uint64_t, BRANTEL_OUTCOMES> n{};
     if (lp.realised && w.view.maps && w.cls.targets(stats) == 0 && w.cls.counters(n) == 0) {

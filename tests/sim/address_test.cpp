@@ -29,9 +29,9 @@ TEST(Address, SipHashReferenceVectors) {
     std::size_t len;
     std::uint64_t want;
   };
-  for (Row r : {Row{0, 0x726fdb47dd0e0e31ULL}, Row{1, 0x74f839c593dc67fdULL},
-                Row{7, 0xab0200f58b01d137ULL}, Row{8, 0x93f5f5799a932462ULL},
-                Row{15, 0xa129ca6149be45e5ULL}})
+  for (Row r :
+       {Row{0, 0x726fdb47dd0e0e31ULL}, Row{1, 0x74f839c593dc67fdULL}, Row{7, 0xab0200f58b01d137ULL},
+        Row{8, 0x93f5f5799a932462ULL}, Row{15, 0xa129ca6149be45e5ULL}})
     EXPECT_EQ(siphash24(key, msg, r.len), r.want) << "length " << r.len;
 }
 

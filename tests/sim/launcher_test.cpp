@@ -221,13 +221,15 @@ TEST_F(Launcher, PreloadFaultsAndCorruptState) {
 TEST_F(Launcher, BrantelLiveNamesItself) {
   Result r = run(dir, {kLive, "--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* usage : {"brantel_config SUBCOMMAND [ARG]...", "show [--json]", "check", "sync [PORT]...",
-                            "reset", "load FILE|-"})
+  for (const char* usage : {"brantel_config SUBCOMMAND [ARG]...", "show [--json]", "check",
+                            "sync [PORT]...", "reset", "load FILE|-"})
     EXPECT_NE(r.out.find(std::string("] ") + usage + "\n"), std::string::npos) << usage;
   EXPECT_EQ(run(dir, {kLive, "--version"}).out.rfind("brantel-live ", 0), 0u);
   r = run(dir, {kLive, "--state", state, "check", "extra"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "brantel-live: check takes no arguments\nTry 'brantel-live --help' for more information.\n");
+  EXPECT_EQ(
+      r.err,
+      "brantel-live: check takes no arguments\nTry 'brantel-live --help' for more information.\n");
   r = run(dir, {kLive, "--state", state, "sync", "eth0", "a/b"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.rfind("brantel-live: sync: bad port name \"a/b\"", 0), 0u) << r.err;
@@ -256,7 +258,8 @@ TEST_F(Launcher, StateFileModes) {
     Result r = run(dir, {kLauncher, "--state", path, kTool, "enable", "eth0"});
     umask(old);
     ASSERT_EQ(r.status, 0) << r.err;
-    struct stat f {}, d {};
+    struct stat f {
+    }, d{};
     ASSERT_EQ(stat(path.c_str(), &f), 0);
     ASSERT_EQ(stat((sub + "/a").c_str(), &d), 0);
     EXPECT_EQ(f.st_mode & 022, 0u) << std::oct << f.st_mode;
@@ -284,15 +287,14 @@ TEST_F(Launcher, LiveRefusesStateOthersMayWrite) {
     mode_t file, folder;
     const char* why;
   };
-  for (const Row& r : {Row{0664, 0755, "others may write it"},
-                       Row{0646, 0755, "others may write it"},
-                       Row{0644, 0775, "others may replace the state file"},
-                       Row{0644, 0757, "others may replace the state file"}}) {
+  for (const Row& r :
+       {Row{0664, 0755, "others may write it"}, Row{0646, 0755, "others may write it"},
+        Row{0644, 0775, "others may replace the state file"},
+        Row{0644, 0757, "others may replace the state file"}}) {
     ASSERT_EQ(chmod(state.c_str(), r.file), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), r.folder), 0);
-    for (std::vector<std::string> args : {std::vector<std::string>{kTool, "add", "eth0", "1"},
-                                          {"sync"},
-                                          {"load", state}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{kTool, "add", "eth0", "1"}, {"sync"}, {"load", state}}) {
       args.insert(args.begin(), {kLive, "--state", state});
       Result out = run(dir, args);
       EXPECT_EQ(out.status, 1) << args[3];
@@ -315,8 +317,8 @@ bool can(const char* program) { return access(program, X_OK) == 0; }
 // machine's may not be visible (a container), and the namespaces of the
 // test are then told apart from the shell's.
 Result in_private_var_lib(const TempDir& dir, const std::string& script) {
-  return run(dir, {"/usr/bin/unshare", "-m", "-p", "-f", "--mount-proc", "--propagation",
-                   "private", "/bin/sh", "-c",
+  return run(dir, {"/usr/bin/unshare", "-m", "-p", "-f", "--mount-proc", "--propagation", "private",
+                   "/bin/sh", "-c",
                    "mount -t tmpfs tmpfs /var/lib && mkdir -p /var/lib/brantel-sim && " + script});
 }
 
@@ -333,16 +335,14 @@ TEST_F(Launcher, RootSimulatedChangeNotesLiveMode) {
     bool noted;
   };
   const std::string held = kHeader + "port eth9 0\n";
-  for (const Row& r : {Row{held, quote(kTool) + " enable eth0", true},
-                       Row{held, quote(kTool) + " info", false},
-                       Row{held, quote(kTool) + " help add", false},
-                       Row{held, "reset", true},
-                       Row{held, "show", false},
-                       Row{kHeader, quote(kTool) + " enable eth0", false},
-                       Row{"", quote(kTool) + " enable eth0", false}}) {
-    std::string make =
-        r.live_state.empty() ? std::string("true")
-                             : "printf '%s' " + quote(r.live_state) + " > /var/lib/brantel-sim/state";
+  for (const Row& r :
+       {Row{held, quote(kTool) + " enable eth0", true}, Row{held, quote(kTool) + " info", false},
+        Row{held, quote(kTool) + " help add", false}, Row{held, "reset", true},
+        Row{held, "show", false}, Row{kHeader, quote(kTool) + " enable eth0", false},
+        Row{"", quote(kTool) + " enable eth0", false}}) {
+    std::string make = r.live_state.empty()
+                           ? std::string("true")
+                           : "printf '%s' " + quote(r.live_state) + " > /var/lib/brantel-sim/state";
     Result out = in_private_var_lib(
         dir, make + " && exec " + quote(kLauncher) + " --state " + quote(state) + " " + r.command);
     EXPECT_EQ(out.status, 0) << r.command << ": " << out.err;
@@ -357,16 +357,21 @@ TEST_F(Launcher, ReadingWithoutRoot) {
   std::string folder = dir / "live", path = folder + "/state";
   ASSERT_EQ(sim({"--state", path, kTool, "enable", "eth0"}).status, 0);
   const std::string before = read_file(path);
-  std::vector<std::string> nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                  "--clear-groups", kLive, "--state", path};
+  std::vector<std::string> nobody{"/usr/bin/setpriv",
+                                  "--reuid=65534",
+                                  "--regid=65534",
+                                  "--clear-groups",
+                                  kLive,
+                                  "--state",
+                                  path};
   auto as_nobody = [&](std::vector<std::string> args) {
     args.insert(args.begin(), nobody.begin(), nobody.end());
     return run(dir, args);
   };
   Result r = as_nobody({"show"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind(std::string(brantel_sim::kStateHeader) + "\nport eth0 0x0\nvlan eth0#0\n", 0),
-            0u)
+  EXPECT_EQ(
+      r.out.rfind(std::string(brantel_sim::kStateHeader) + "\nport eth0 0x0\nvlan eth0#0\n", 0), 0u)
       << r.out;
   r = as_nobody({"show", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -391,11 +396,10 @@ TEST_F(Launcher, LiveStatePerNetworkNamespace) {
       << r.err;
   std::string ns = "brsimtest" + std::to_string(getpid());
   ASSERT_EQ(run(dir, {"/usr/sbin/ip", "netns", "add", ns}).status, 0);
-  r = in_private_var_lib(dir, "mkdir -p /var/lib/brantel-sim/netns/" + ns +
-                                  " && printf '%s' " + quote(kHeader + "port eth7 0\n") +
+  r = in_private_var_lib(dir, "mkdir -p /var/lib/brantel-sim/netns/" + ns + " && printf '%s' " +
+                                  quote(kHeader + "port eth7 0\n") +
                                   " > /var/lib/brantel-sim/netns/" + ns +
-                                  "/state && ip netns exec " + ns + " " + quote(kLive) +
-                                  " show");
+                                  "/state && ip netns exec " + ns + " " + quote(kLive) + " show");
   run(dir, {"/usr/sbin/ip", "netns", "del", ns});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\nport eth7 0x0\n"), std::string::npos) << r.out;
@@ -418,8 +422,12 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
   for (const Row& r : {
            // Each port named is passed on; one that could not be restored
            // is named, and is no failure.
-           Row{{"sync", "eth0", "gone1"}, {}, 0, "",
-               "fake: sync 1 ports, only eth0 gone1\nbrantel-live: sync: gone1: no such network device\n"},
+           Row{{"sync", "eth0", "gone1"},
+               {},
+               0,
+               "",
+               "fake: sync 1 ports, only eth0 gone1\nbrantel-live: sync: gone1: no such network "
+               "device\n"},
            Row{{"sync"}, {}, 0, "", "fake: sync 1 ports, only\n"},
            Row{{"sync", "gone2"},
                {"FAKE_LIVE_ERR=5"},
@@ -428,28 +436,41 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
                "fake: sync 1 ports, only gone2\nbrantel-live: sync: gone2: no such network device\n"
                "brantel-live: sync: the kernel refused: Input/output error\n"},
            Row{{"check"}, {}, 0, "", ""},
-           Row{{"check"}, {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"}, 1,
-               "eth0#0: missing on the kernel\n", ""},
-           Row{{"check"}, {"FAKE_LIVE_ERR=1"}, 2, "",
+           Row{{"check"},
+               {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"},
+               1,
+               "eth0#0: missing on the kernel\n",
+               ""},
+           Row{{"check"},
+               {"FAKE_LIVE_ERR=1"},
+               2,
+               "",
                "brantel-live: check: cannot read the kernel: Operation not permitted\n"},
-           Row{{"show", "--json"}, {}, 0,
+           Row{{"show", "--json"},
+               {},
+               0,
                "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":1,\"realised\":true,"
                "\"dropped\":1,\"trouble\":null,\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":2,"
                "\"mac\":\"02:00:00:00:00:02\",\"bound\":[\"00:11:22:33:44:55\"],"
                "\"rx_frames\":5,\"rx_bytes\":300}]}]}\n",
                ""},
            // What the kernel cannot tell, the state file still can.
-           Row{{"show", "--json"}, {"FAKE_LIVE_ERR=1"}, 0,
+           Row{{"show", "--json"},
+               {"FAKE_LIVE_ERR=1"},
+               0,
                "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":null,\"realised\":false,"
                "\"dropped\":null,\"trouble\":\"cannot read the kernel: Operation not permitted\","
                "\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
                "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n",
                ""},
-           Row{{"show"}, {}, 0,
-               state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
-                          "# frames each port's classifier delivered since it was enabled:\n"
-                          "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1)\n"
-                          "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02\n"),
+           Row{{"show"},
+               {},
+               0,
+               state_text(
+                   "port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
+                   "# frames each port's classifier delivered since it was enabled:\n"
+                   "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1)\n"
+                   "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02\n"),
                ""},
        }) {
     Result out = live(r.args, r.env);

@@ -1,6 +1,8 @@
 // The plan: from what the kernel holds of a port and what the state file
 // wants of it, the steps that make the one the other.  Each row is a kernel
 // view, a wish, a scope, and the steps and differences expected.
+#include "plan.h"
+
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_arp.h>
@@ -9,8 +11,6 @@
 #include <cerrno>
 #include <functional>
 #include <string>
-
-#include "plan.h"
 
 namespace brantel_sim::live {
 namespace {
@@ -82,10 +82,10 @@ Scope narrow(std::set<std::string> ifaces, std::set<MacBytes> macs) {
 
 // The steps as one line: op, then what it acts on.
 std::string steps(const Plan& p) {
-  static const char* names[] = {"load",    "config",  "create",   "delete",  "delete_group",
-                                "accept",  "unaccept", "target",  "untarget", "own",
-                                "unown",   "bind",    "unbind",   "promisc", "attach",
-                                "detach",  "unqdisc"};
+  static const char* names[] = {"load",   "config",   "create", "delete",   "delete_group",
+                                "accept", "unaccept", "target", "untarget", "own",
+                                "unown",  "bind",     "unbind", "promisc",  "attach",
+                                "detach", "unqdisc"};
   std::string out;
   for (const Action& a : p.actions) {
     if (!out.empty()) out += ' ';
@@ -93,11 +93,16 @@ std::string steps(const Plan& p) {
     if (a.op == Op::set_config)
       out += ":" + std::to_string(a.value) + "/" + (a.name.empty() ? "-" : a.name) + "/" +
              std::to_string(a.owned);
-    else if (a.op == Op::promisc) out += a.on ? ":on" : ":off";
-    else if (a.op == Op::attach_rx) out += ":" + std::to_string(a.value);
-    else if (a.op == Op::bind || a.op == Op::unbind) out += ":" + format_mac(a.mac).substr(15) + (a.name.empty() ? "" : ">" + a.name);
-    else if (a.op == Op::remove_target && a.name.empty()) out += ":" + std::to_string(a.ifindex);
-    else if (!a.name.empty()) out += ":" + a.name;
+    else if (a.op == Op::promisc)
+      out += a.on ? ":on" : ":off";
+    else if (a.op == Op::attach_rx)
+      out += ":" + std::to_string(a.value);
+    else if (a.op == Op::bind || a.op == Op::unbind)
+      out += ":" + format_mac(a.mac).substr(15) + (a.name.empty() ? "" : ">" + a.name);
+    else if (a.op == Op::remove_target && a.name.empty())
+      out += ":" + std::to_string(a.ifindex);
+    else if (!a.name.empty())
+      out += ":" + a.name;
   }
   return out;
 }
@@ -107,9 +112,9 @@ struct Row {
   std::function<PortView()> kernel;
   std::function<PortWant()> want;
   Scope scope;
-  const char* expected;      // the steps
-  int err;                   // the plan's refusal
-  const char* difference;    // one line check must print, or ""
+  const char* expected;    // the steps
+  int err;                 // the plan's refusal
+  const char* difference;  // one line check must print, or ""
 };
 
 void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
@@ -123,8 +128,10 @@ TEST_P(PlanTable, Steps) {
   EXPECT_EQ(p.err, r.err) << p.trouble;
   if (*r.difference) {
     auto d = differences(p);
-    bool found = std::find(d.begin(), d.end(), r.difference) != d.end() || p.trouble == r.difference;
-    EXPECT_TRUE(found) << r.difference << " not among " << ::testing::PrintToString(d) << " / " << p.trouble;
+    bool found =
+        std::find(d.begin(), d.end(), r.difference) != d.end() || p.trouble == r.difference;
+    EXPECT_TRUE(found) << r.difference << " not among " << ::testing::PrintToString(d) << " / "
+                       << p.trouble;
   }
 }
 
@@ -143,13 +150,26 @@ const Row kRows[] = {
      "config:0/eth1#0/1 attach:25202",
      0, "eth1: not enabled on the kernel"},
     {"enable_beside_a_foreign_qdisc_and_filter_at_our_place",
-     [] { return with(bare(), [](PortView& v) { v.clsact = true; v.others = true; v.foreign_priorities = {kFilterPriority}; }); },
+     [] {
+       return with(bare(), [](PortView& v) {
+         v.clsact = true;
+         v.others = true;
+         v.foreign_priorities = {kFilterPriority};
+       });
+     },
      [] { return wish(0, false); }, Scope{},
-     "load config:0/-/0 create:eth1#0 target:eth1#0 own:eth1#0 config:0/eth1#0/0 attach:25203", 0, ""},
+     "load config:0/-/0 create:eth1#0 target:eth1#0 own:eth1#0 config:0/eth1#0/0 attach:25203", 0,
+     ""},
     {"every_place_taken",
-     [] { return with(bare(), [](PortView& v) { for (std::uint32_t i = 0; i < kFilterPriorities; ++i) v.foreign_priorities.insert(kFilterPriority + i); }); },
+     [] {
+       return with(bare(), [](PortView& v) {
+         for (std::uint32_t i = 0; i < kFilterPriorities; ++i)
+           v.foreign_priorities.insert(kFilterPriority + i);
+       });
+     },
      [] { return wish(0, false); }, Scope{}, "", EBUSY, ""},
-    {"enable_by_destination_records_promiscuity_first", bare, [] { return wish(1, false); }, Scope{},
+    {"enable_by_destination_records_promiscuity_first", bare, [] { return wish(1, false); },
+     Scope{},
      "load config:1/-/0 create:eth1#0 target:eth1#0 own:eth1#0 accept:eth1#0 config:1/eth1#0/0 "
      "config:1/eth1#0/2 promisc:on config:1/eth1#0/3 attach:25202",
      0, ""},
@@ -160,7 +180,12 @@ const Row kRows[] = {
      "config:1/eth1#0/1 attach:25202",
      0, ""},
     {"flag_off_undoes_our_promiscuity",
-     [] { return with(enabled(1), [](PortView& v) { v.dev.flags |= IFF_PROMISC; v.cfg.owned |= BRANTEL_OWN_PROMISC; }); },
+     [] {
+       return with(enabled(1), [](PortView& v) {
+         v.dev.flags |= IFF_PROMISC;
+         v.cfg.owned |= BRANTEL_OWN_PROMISC;
+       });
+     },
      [] { return wish(0); }, Scope{},
      "unaccept:eth1#0 unaccept:eth1#1 config:0/eth1#0/3 promisc:off config:0/eth1#0/1", 0,
      "eth1: flag word 0x0, on the kernel 0x1"},
@@ -169,70 +194,134 @@ const Row kRows[] = {
      [] { return wish(0); }, Scope{}, "unaccept:eth1#0 unaccept:eth1#1 config:0/eth1#0/1", 0, ""},
     {"promiscuity_turned_off_by_hand", [] { return enabled(1); }, [] { return wish(1); }, Scope{},
      "config:1/eth1#0/3 promisc:on", 0, "eth1: not promiscuous, as destination mode needs"},
-    {"matching_port_needs_nothing", [] { return enabled(0); }, [] { return wish(0); }, Scope{}, "", 0, ""},
+    {"matching_port_needs_nothing", [] { return enabled(0); }, [] { return wish(0); }, Scope{}, "",
+     0, ""},
     {"disable_takes_our_qdisc", [] { return enabled(0); },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
      "delete_group:eth1#0 detach unqdisc", 0, "eth1: enabled on the kernel, not in the state file"},
     {"disable_leaves_a_qdisc_others_use",
-     [] { return with(enabled(1), [](PortView& v) { v.others = true; v.cfg.owned |= BRANTEL_OWN_PROMISC; }); },
+     [] {
+       return with(enabled(1), [](PortView& v) {
+         v.others = true;
+         v.cfg.owned |= BRANTEL_OWN_PROMISC;
+       });
+     },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
      "delete_group:eth1#0 detach promisc:off", 0, ""},
     {"disable_one_by_one_when_a_stranger_shares_the_group",
-     [] { return with(enabled(0), [](PortView& v) { v.group_shared = true; v.cfg.owned = 0; }); },
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.group_shared = true;
+         v.cfg.owned = 0;
+       });
+     },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
      "delete:eth1#0 delete:eth1#1 detach", 0, ""},
     {"unbind_from_an_interface_deleted_by_hand",
-     [] { return with(enabled(0), [](PortView& v) { v.ifaces.pop_back(); v.dead = {11}; }); },
-     [] { return with(wish(), [](PortWant& w) { w.bindings = {{A, ""}}; }); },
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.ifaces.pop_back();
+         v.dead = {11};
+       });
+     },
+     [] { return with(wish(), [](PortWant& w) {
+            w.bindings = {{A, ""}};
+          }); },
      narrow({"eth1#1"}, {A}), "unbind:01 unown untarget:11", 0, ""},
     {"del_of_an_interface_deleted_by_hand_leaves_nothing_mapped",
-     [] { return with(enabled(0), [](PortView& v) { v.ifaces.pop_back(); v.dead = {11}; }); },
-     [] { return with(wish(0, false), [](PortWant& w) { w.bindings = {{A, ""}}; }); },
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.ifaces.pop_back();
+         v.dead = {11};
+       });
+     },
+     [] { return with(wish(0, false), [](PortWant& w) {
+            w.bindings = {{A, ""}};
+          }); },
      narrow({"eth1#1"}, {A}), "unbind:01 unown untarget:11", 0, ""},
     {"del_takes_the_interface_and_what_leads_to_it", [] { return enabled(0); },
-     [] { return with(wish(0, false), [](PortWant& w) { w.bindings = {{A, ""}}; }); },
+     [] { return with(wish(0, false), [](PortWant& w) {
+            w.bindings = {{A, ""}};
+          }); },
      narrow({"eth1#1"}, {A}), "unbind:01 unown untarget:11 delete:eth1#1", 0, ""},
     {"del_of_the_default_interface_leaves_no_default", [] { return enabled(0); },
      [] {
-       return with(wish(), [](PortWant& w) { w.ifaces.erase(w.ifaces.begin()); w.bindings.clear(); });
+       return with(wish(), [](PortWant& w) {
+         w.ifaces.erase(w.ifaces.begin());
+         w.bindings.clear();
+       });
      },
      narrow({"eth1#0"}, {}), "unown untarget:10 delete:eth1#0 config:0/-/1", 0, ""},
     {"bind_to_an_interface_deleted_by_hand_is_refused",
      [] { return with(enabled(0), [](PortView& v) { v.ifaces.pop_back(); }); },
-     [] { return with(wish(), [](PortWant& w) { w.bindings = {{B, "eth1#1"}}; }); },
+     [] { return with(wish(), [](PortWant& w) {
+            w.bindings = {{B, "eth1#1"}};
+          }); },
      narrow({"eth1#1"}, {B}), "", ENODEV, ""},
     {"bind_in_a_narrow_scope", [] { return enabled(0); },
-     [] { return with(wish(), [](PortWant& w) { w.bindings = {{B, "eth1#1"}}; }); },
+     [] { return with(wish(), [](PortWant& w) {
+            w.bindings = {{B, "eth1#1"}};
+          }); },
      narrow({"eth1#1"}, {B}), "bind:02>eth1#1", 0, ""},
     {"sync_rebinds_addresses_of_an_interface_made_again",
-     [] { return with(enabled(0), [](PortView& v) { v.ifaces.pop_back(); v.dead = {11}; }); },
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.ifaces.pop_back();
+         v.dead = {11};
+       });
+     },
      [] { return wish(); }, Scope{},
      "unbind:01 unown untarget:11 create:eth1#1 target:eth1#1 own:eth1#1 bind:01>eth1#1", 0,
      "eth1#1: missing on the kernel"},
     {"sync_unbinds_what_the_state_file_does_not_have",
      [] { return with(enabled(0), [](PortView& v) { v.bindings[B] = 10; }); },
-     [] { return wish(); }, Scope{}, "unbind:02", 0, "02:bb:00:00:00:02: bound to eth1#0 on the kernel only"},
+     [] { return wish(); }, Scope{}, "unbind:02", 0,
+     "02:bb:00:00:00:02: bound to eth1#0 on the kernel only"},
     {"sync_takes_our_interfaces_the_state_file_dropped", [] { return enabled(0); },
      [] { return with(wish(0, false), [](PortWant& w) { w.bindings.clear(); }); }, Scope{},
-     "unbind:01 unown untarget:11 delete:eth1#1", 0, "eth1#1: on the kernel, not in the state file"},
+     "unbind:01 unown untarget:11 delete:eth1#1", 0,
+     "eth1#1: on the kernel, not in the state file"},
     {"a_macvlan_mode_changed_by_hand_is_made_again",
-     [] { return with(enabled(0), [](PortView& v) { v.ifaces[1].link.macvlan_mode = MACVLAN_MODE_BRIDGE; }); },
+     [] {
+       return with(enabled(0),
+                   [](PortView& v) { v.ifaces[1].link.macvlan_mode = MACVLAN_MODE_BRIDGE; });
+     },
      [] { return wish(); }, Scope{},
-     "unbind:01 unown untarget:11 delete:eth1#1 create:eth1#1 target:eth1#1 own:eth1#1 bind:01>eth1#1", 0,
-     "eth1#1: macvlan mode 4 on the kernel, not private"},
+     "unbind:01 unown untarget:11 delete:eth1#1 create:eth1#1 target:eth1#1 own:eth1#1 "
+     "bind:01>eth1#1",
+     0, "eth1#1: macvlan mode 4 on the kernel, not private"},
     {"a_missing_program_by_destination",
-     [] { return with(enabled(1), [](PortView& v) { v.dev.flags |= IFF_PROMISC; v.ifaces[1].accept = false; }); },
-     [] { return wish(1); }, Scope{}, "accept:eth1#1", 0, "eth1#1: its program for destination mode is missing"},
+     [] {
+       return with(enabled(1), [](PortView& v) {
+         v.dev.flags |= IFF_PROMISC;
+         v.ifaces[1].accept = false;
+       });
+     },
+     [] { return wish(1); }, Scope{}, "accept:eth1#1", 0,
+     "eth1#1: its program for destination mode is missing"},
     {"an_address_the_state_lacks_bound_to_a_dead_device",
-     [] { return with(enabled(0), [](PortView& v) { v.bindings[B] = 99; v.targets.insert(99); v.dead = {99}; }); },
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.bindings[B] = 99;
+         v.targets.insert(99);
+         v.dead = {99};
+       });
+     },
      [] { return wish(); }, Scope{}, "unbind:02 untarget:99", 0,
      "02:bb:00:00:00:02: bound to ifindex 99, which is gone, on the kernel only"},
     {"a_stale_target_is_dropped",
-     [] { return with(enabled(0), [](PortView& v) { v.targets.insert(99); v.dead = {99}; }); },
-     [] { return wish(); }, Scope{}, "untarget:99", 0, "eth1: frames may still go to ifindex 99, which is gone"},
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.targets.insert(99);
+         v.dead = {99};
+       });
+     },
+     [] { return wish(); }, Scope{}, "untarget:99", 0,
+     "eth1: frames may still go to ifindex 99, which is gone"},
     {"a_port_missing", [] { return with(bare(), [](PortView& v) { v.dev = Link{}; }); },
      [] { return wish(); }, Scope{}, "", ENODEV, "no such network device"},
-    {"a_port_that_is_not_ethernet", [] { return with(bare(), [](PortView& v) { v.unusable = "not an Ethernet device"; }); },
+    {"a_port_that_is_not_ethernet",
+     [] { return with(bare(), [](PortView& v) { v.unusable = "not an Ethernet device"; }); },
      [] { return wish(); }, Scope{}, "", EOPNOTSUPP, "not an Ethernet device"},
     {"a_renamed_port_is_not_enabled_again",
      [] { return with(enabled(0), [](PortView& v) { v.renamed = "eth9"; }); },
