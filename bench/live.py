@@ -366,6 +366,9 @@ def main():
     g.add_argument("--small", dest="mode", action="store_const", const="small")
     g.add_argument("--quick", dest="mode", action="store_const", const="quick")
     ap.add_argument("--repeat", type=int, default=1000000)
+    ap.add_argument("--sizes", help="comma-separated N to measure (default: the mode's)")
+    ap.add_argument("--by", choices=("source", "destination"), help="one mode only")
+    ap.add_argument("--frames-only", action="store_true", help="no command latencies")
     ap.set_defaults(mode="full")
     args = ap.parse_args()
     b = os.path.abspath(args.build)
@@ -383,6 +386,8 @@ def main():
         print("SKIP: missing " + ", ".join(missing))
         return 77
     sizes, trials, frames, rounds = SIZES[args.mode]
+    if args.sizes:
+        sizes = tuple(int(n) for n in args.sizes.split(","))
     if args.mode == "small":
         args.repeat = min(args.repeat, 10000)
     # A signal ends the run through the finally below, which removes the namespaces.
@@ -393,14 +398,14 @@ def main():
     results, progs = {}, {}
     try:
         bench = Bench(args, nets, tmp)
-        for by_dst in (False, True):
+        for by_dst in [d for d in (False, True) if args.by in (None, ("source", "destination")[d])]:
             for n in sizes:
                 results[by_dst, n], progs[by_dst, n] = bench.frames(by_dst, n, trials, frames)
                 print(f"# {'destination' if by_dst else 'source'}, N={n:,}: "
                       f"{time.time() - started:.0f} s", file=sys.stderr)
-        times, failed = bench.commands(rounds)
+        times, failed = ({}, []) if args.frames_only else bench.commands(rounds)
         profile = None
-        if args.mode == "full":
+        if args.mode == "full" and not args.frames_only:
             try:
                 profile = bench.profile()
             except Exception as e:  # a profiler that fails costs the figures nothing
@@ -454,6 +459,8 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
         cell = lambda v: "not attached" if v is None else f"{v:.0f}"  # noqa: E731
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {cell(p['brantel_rx'])} | "
               f"{cell(p['brantel_accept'])} |")
+    if not times:
+        return
     print(f"\n### Commands: latency (ms), median of {rounds} interleaved rounds (IQR)\n")
     print("| command | median | IQR | ratio to `ip ... macaddr add` | ratio to `brantel_config help` |")
     print("|---|---:|---:|---:|---:|")

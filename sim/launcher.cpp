@@ -1,6 +1,8 @@
 // brantel-sim: runs a command with the simulator preloaded, or looks after
-// the simulator's state file.  Invoked as brantel-live (the same program,
-// installed in sbin), it is live mode's own command: --live is implied.
+// the simulator's state file.  Invoked as brantel-live, it is live mode's
+// own command: --live is implied.  It lives in the library folder: the
+// programs the user runs are the front (starter.cpp), which starts plain
+// commands itself and hands all else here with its arguments unchanged.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "launch.h"
 #include "live/live.h"
 #include "live_paths.h"
 #include "live_show.h"
@@ -275,9 +278,7 @@ int check(const std::string& path, Live& live) {
   return differences.empty() ? 0 : 1;
 }
 
-// The paths from the launcher's folder to the library folder and to the
-// tool's.  The same program runs from bin (brantel-sim) and from sbin
-// (brantel-live), so where the library is tells which of the two it is.
+// The library folder, mine, and the tool's.
 struct Layout {
   std::string libdir, sbindir;  // empty when my own folder is unknown
 };
@@ -285,13 +286,7 @@ struct Layout {
 Layout layout() {
   std::string dir = exe_dir();
   if (dir.empty()) return {};
-  Layout from_bin{dir + "/" BRANTEL_SIM_REL_LIBDIR, dir + "/" BRANTEL_SIM_REL_SBINDIR};
-  Layout from_sbin{dir + "/" BRANTEL_SIM_REL_LIBDIR_FROM_SBIN, dir};
-  std::string probe = "/libbrantel-sim.so";
-  if (access((from_bin.libdir + probe).c_str(), F_OK) != 0 &&
-      access((from_sbin.libdir + probe).c_str(), F_OK) == 0)
-    return from_sbin;
-  return from_bin;
+  return {dir, dir + "/" BRANTEL_SIM_REL_SBINDIR_FROM_LIBDIR};
 }
 
 std::string beside_me(const std::string& name) {
@@ -311,15 +306,6 @@ std::unique_ptr<Live> open_live() {
 std::string base_name(std::string_view path) {
   std::size_t slash = path.rfind('/');
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-// Whether `command` only reads the module: the tool's help and info, and
-// the tool with no subcommand, which lists them.
-bool reads_only(char** command) {
-  if (base_name(command[0]) != "brantel_config") return false;
-  if (!command[1]) return true;
-  std::string_view sub = command[1];
-  return sub == "help" || sub == "info";
 }
 
 // Root's brantel-sim changes a file of its own, never the kernel; where
@@ -352,6 +338,8 @@ int run(char** command, const std::string& state, const std::vector<std::string>
 
   if (!state.empty()) setenv("BRANTEL_SIM_STATE", state.c_str(), 1);
   if (!trace.empty()) setenv("BRANTEL_SIM_TRACE", trace.c_str(), 1);
+  // The front's word to the preload library, for a start of its own only.
+  unsetenv("BRANTEL_SIM_LAUNCHED");
   // The preload library makes each change real when it sees this.
   if (live) {
     setenv("BRANTEL_SIM_LIVE", "1", 1);

@@ -1,11 +1,18 @@
 // The LD_PRELOAD library: answers SIOCGIFBRANTEL on sockets from the
-// simulator and hands every other ioctl to the real one.  Nothing happens at
-// load time; the simulator sets itself up at the first request.
+// simulator and hands every other ioctl to the real one.  The simulator
+// sets itself up at the first request; at load time only a command that
+// brantel-sim's front started in live mode is checked (see below).
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "brantel_sim.h"
 #include "interpose.h"
+#include "launch.h"
 
 namespace {
 
@@ -23,6 +30,22 @@ bool is_socket(int fd) {
   bool sock = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   errno = saved;
   return sock;
+}
+
+// brantel-sim's front goes without the C++ runtime and leaves the checks
+// that need it to the command it starts, before the command's own code:
+// it names itself in BRANTEL_SIM_LAUNCHED, which goes no further.
+__attribute__((constructor)) void check_front_start(int, char** argv) {
+  const char* front = std::getenv("BRANTEL_SIM_LAUNCHED");
+  const char* live = std::getenv("BRANTEL_SIM_LIVE");
+  if (!front || !live || !*live) return;
+  std::string prog = std::string_view(front) == "brantel-live" ? "brantel-live" : "brantel-sim";
+  unsetenv("BRANTEL_SIM_LAUNCHED");
+  std::string error = "no command";
+  if (argv && argv[0] && brantel_sim::live_launch_checks(argv, error)) return;
+  std::string line = prog + ": " + error + "\n";
+  (void)!write(STDERR_FILENO, line.data(), line.size());
+  _exit(1);
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ must "cmake --install failed" env DESTDIR="$dest" "${CMAKE:-cmake}" --install "$
 want=$(printf "$prefix/%s\n" "$@" | sort)
 same "installed files" "$want" "$(cd "$dest" && find . ! -type d | sed 's/^\.//' | sort)"
 same "installed files, as install_manifest.txt lists them" "$want" "$(sort "$manifest")"
-same "executables" "$(printf '%s\n' "$prefix/bin/brantel-sim" "$prefix/sbin/brantel-live" "$prefix/sbin/brantel_config")" \
+same "executables" "$(printf '%s\n' "$prefix/bin/brantel-sim" "$prefix/sbin/brantel-live" "$prefix/sbin/brantel_config" \
+	"$(printf "$prefix/%s\n" "$@" | grep /brantel-sim-launcher$)" | sort)" \
 	"$(cd "$dest" && find . -type f -perm -u+x | sed 's/^\.//' | sort)"
 check "nothing writable by others" test -z "$(find "$dest" -perm /022)"
 

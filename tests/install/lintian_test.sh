@@ -18,10 +18,14 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # lintian warns when run as root, which CI is; that is not about the package.
-lintian --pedantic --display-info --show-overrides --fail-on error,warning \
+# The listing shows the overridden tags too (as O:); the status is that of a
+# run without them, since lintian counts a shown override as a failure.
+lintian --pedantic --display-info --show-overrides \
 	--suppress-tags initial-upload-closes-no-bugs "${changes[0]}" >"$scratch/lintian" 2>&1
-status=$?
 grep -v '^running with root privileges' "$scratch/lintian"
+lintian --pedantic --fail-on error,warning \
+	--suppress-tags initial-upload-closes-no-bugs "${changes[0]}" >/dev/null 2>&1
+status=$?
 check "lintian --pedantic reports no error or warning (status $status)" test "$status" -eq 0
 check "lintian: no E or W tag" test -z "$(grep -E '^[EW]: ' "$scratch/lintian")"
 for tag in unused-override mismatched-override; do
@@ -38,7 +42,16 @@ if [[ $hardened == ON ]]; then
 	# Control-flow protection needs the C library's start files to carry it,
 	# which Debian 12's do not; no program linked there can have it.
 	for elf in "$@"; do
-		check "hardening-check $elf" hardening-check --nocfprotection --quiet "$scratch/x/$elf"
+		if file -b "$scratch/x/$elf" | grep -q 'static-pie linked'; then
+			# A static program names no function hardening-check could look
+			# for; its stack protector shows as the canary it reads.
+			check "hardening-check $elf" hardening-check --nocfprotection --nostackprotector \
+				--quiet "$scratch/x/$elf"
+			check "$elf reads the stack canary" \
+				sh -c "objdump -d '$scratch/x/$elf' | grep -q '%fs:0x28'"
+		else
+			check "hardening-check $elf" hardening-check --nocfprotection --quiet "$scratch/x/$elf"
+		fi
 	done
 else
 	echo "built without hardening (BRANTEL_HARDEN=OFF): hardening not checked"

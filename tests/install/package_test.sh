@@ -65,7 +65,7 @@ while read -r name files; do
 	same "$name: owners" "root/root" "$(dpkg-deb -c "$deb" | awk '{ print $2 }' | sort -u)"
 done <<'FILES'
 brantel-config /usr/sbin/brantel_config /usr/share/man/man8/brantel_config.8.gz /usr/share/bash-completion/completions/brantel_config /usr/share/doc/brantel-config/README.md /usr/share/doc/brantel-config/simulator.md /usr/share/doc/brantel-config/walkthrough.sh
-brantel-sim /usr/bin/brantel-sim /usr/lib/brantel-sim/libbrantel-sim.so /usr/share/man/man1/brantel-sim.1.gz /usr/share/bash-completion/completions/brantel-sim
+brantel-sim /usr/bin/brantel-sim /usr/lib/brantel-sim/brantel-sim-launcher /usr/lib/brantel-sim/libbrantel-sim.so /usr/share/man/man1/brantel-sim.1.gz /usr/share/bash-completion/completions/brantel-sim
 brantel-live /usr/sbin/brantel-live /usr/lib/brantel-sim/libbrantel-sim-live.so /usr/share/man/man8/brantel-live.8.gz /usr/share/bash-completion/completions/brantel-live /lib/systemd/system/brantel-live.service /lib/systemd/system/brantel-live@.service /lib/udev/rules.d/90-brantel-live.rules
 brantel-config-dev /usr/include/linux/if_brantel.h /usr/lib/brantel-config/daemon.o
 FILES

@@ -31,8 +31,9 @@ Result run(const TempDir& dir, std::vector<std::string> argv, const std::string&
   write_file(in, input);
   pid_t pid = fork();
   if (pid == 0) {
-    for (const char* v : {"BRANTEL_SIM_STATE", "BRANTEL_SIM_FAULTS", "BRANTEL_SIM_TRACE",
-                          "BRANTEL_SIM_LIBRARY", "BRANTEL_SIM_LIVE", "LD_PRELOAD"})
+    for (const char* v :
+         {"BRANTEL_SIM_STATE", "BRANTEL_SIM_FAULTS", "BRANTEL_SIM_TRACE", "BRANTEL_SIM_LIBRARY",
+          "BRANTEL_SIM_LIVE", "BRANTEL_SIM_LAUNCHED", "LD_PRELOAD"})
       unsetenv(v);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     dup2(open(in.c_str(), O_RDONLY), 0);
@@ -56,6 +57,7 @@ Result run(const TempDir& dir, std::vector<std::string> argv, const std::string&
 
 const std::string kLauncher = BRANTEL_SIM_LAUNCHER;
 const std::string kLive = BRANTEL_LIVE_LAUNCHER;
+const std::string kFull = BRANTEL_SIM_FULL_LAUNCHER;
 const std::string kTool = BRANTEL_TOOL;
 const std::string kClient = BRANTEL_SIM_CLIENT;
 const std::string kFakeLive = "BRANTEL_SIM_LIVE_LIBRARY=" BRANTEL_FAKE_LIVE;
@@ -162,6 +164,64 @@ TEST_F(Launcher, SetsUpTheEnvironment) {
   r = run(dir, {kLauncher, "/bin/true"}, "", {"BRANTEL_SIM_LIBRARY=" + dir / "nope.so"});
   EXPECT_EQ(r.status, 127);
   EXPECT_NE(r.err.find("nope.so"), std::string::npos);
+}
+
+// The front starts plain commands itself and hands all else to the
+// launcher: either way, the same output, status and state, byte for byte.
+TEST_F(Launcher, FrontAndLauncherAgree) {
+  std::string sub = dir / "sub";
+  std::filesystem::create_directory(sub);
+  // The library by its real path: the two find it from their own folders.
+  const std::string env =
+      "lib=${LD_PRELOAD%%:*}; printf '%s|%s%s|%s|%s|%s\\n' \"$BRANTEL_SIM_STATE\" "
+      "\"$(readlink -f \"$lib\")\" \"${LD_PRELOAD#\"$lib\"}\" \"$ASAN_OPTIONS\" "
+      "\"${BRANTEL_SIM_LIVE-unset}\" \"${BRANTEL_SIM_LAUNCHED-unset}\"";
+  // (A blank in LD_PRELOAD is kept and ignored, where a missing library
+  // would make the dynamic loader complain in each program it starts.)
+  const std::vector<std::string> stray = {"LD_PRELOAD= ", "ASAN_OPTIONS=detect_leaks=0",
+                                          "BRANTEL_SIM_LIVE=1",
+                                          "BRANTEL_SIM_LAUNCHED=brantel-live"};
+  struct Row {
+    std::vector<std::string> args, env = {};
+    mode_t mode = 0600;
+  };
+  for (const Row& row : {
+           Row{{"--state", state, kTool, "help"}},
+           Row{{"--state=" + state, kTool, "info"}},
+           Row{{"--state", state, kTool, "add", "eth0", "1"}},
+           Row{{"--state", state, kTool, "add", "eth0", "1"},
+               {"BRANTEL_SIM_FAULTS=BRANTEL_ADD=EIO"}},
+           Row{{"--state", state, kTool}},
+           Row{{"--state", "rel/state", "/bin/sh", "-c", env}},
+           Row{{"--state", state, "/bin/sh", "-c", env}, stray},
+           Row{{"--live", "--state", state, "/bin/sh", "-c", env}, stray},
+           Row{{"--live", "--state", state, kTool, "info"}, {kFakeLive}},
+           Row{{"--live", "--state", state, kTool, "add", "eth0", "1"}, {kFakeLive}, 0664},
+           Row{{"--live", "--state", state, kTool, "help"}, {kFakeLive}, 0664},
+           Row{{"--state", state, "--", "show"}},
+           Row{{"--state", state, "no-such-command"}},
+           Row{{"--state", state, dir / "no-such-file"}},
+           Row{{"--state", state, "show"}},
+           Row{{"--state="}},
+           Row{{"--live"}},
+           Row{{"-", kTool}},
+       }) {
+    Result got[2];
+    std::string after[2];
+    for (int i = 0; i < 2; ++i) {
+      write_file(state, kHeader + "port eth0 0\n");
+      ASSERT_EQ(chmod(state.c_str(), row.mode), 0);
+      std::vector<std::string> argv = row.args;
+      argv.insert(argv.begin(), i ? kFull : kLauncher);
+      got[i] = run(dir, argv, "", row.env, sub);
+      after[i] = read_file(state);
+    }
+    std::string what = row.args.empty() ? "(none)" : row.args.back();
+    EXPECT_EQ(got[0].status, got[1].status) << what;
+    EXPECT_EQ(got[0].out, got[1].out) << what;
+    EXPECT_EQ(got[0].err, got[1].err) << what;
+    EXPECT_EQ(after[0], after[1]) << what;
+  }
 }
 
 TEST_F(Launcher, PreloadAnswersRequests) {

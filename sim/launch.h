@@ -1,0 +1,22 @@
+// What must hold before a command runs under the simulator, shared by the
+// launcher and the preload library (which checks for brantel-sim's front).
+#ifndef BRANTEL_SIM_LAUNCH_H
+#define BRANTEL_SIM_LAUNCH_H
+
+#include <string>
+
+namespace brantel_sim {
+
+// Whether `command` only reads the module: the tool's help and info, and
+// the tool with no subcommand, which lists them.
+bool reads_only(char** command);
+
+// Live mode's checks on a command that the front started: the state file is
+// BRANTEL_SIM_STATE, else the network namespace's own (then set there), and
+// unless the command only reads, no one but its owner may write it.  False
+// with `error` set when the command must not run.
+bool live_launch_checks(char** command, std::string& error);
+
+}  // namespace brantel_sim
+
+#endif
