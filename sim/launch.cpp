@@ -1,9 +1,13 @@
 #include "launch.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include "live_paths.h"
+#include "model.h"
 #include "state_file.h"
 
 namespace brantel_sim {
@@ -24,6 +28,26 @@ bool live_launch_checks(char** command, std::string& error) {
   if (path.empty()) return false;
   if (!reads_only(command) && !only_owner_writes(path, error)) return false;
   return setenv("BRANTEL_SIM_STATE", path.c_str(), 1) == 0 || (error = "out of memory", false);
+}
+
+void note_simulated_only() {
+  if (geteuid() != 0) return;
+  std::string error;
+  std::string live_path = live_default_state(error);
+  if (live_path.empty()) return;
+  Model m;
+  StateStore quiet(live_path);
+  if (!quiet.read(m, error) || m.ports().empty()) return;
+  std::fprintf(stderr,
+               "brantel-sim: note: this changes the simulated module only; live mode holds %s: "
+               "use brantel-live\n",
+               live_path.c_str());
+}
+
+bool front_checks(char** command, bool live, std::string& error) {
+  if (live) return live_launch_checks(command, error);
+  if (!reads_only(command)) note_simulated_only();
+  return true;
 }
 
 }  // namespace brantel_sim

@@ -17,6 +17,15 @@ bool reads_only(char** command);
 // with `error` set when the command must not run.
 bool live_launch_checks(char** command, std::string& error);
 
+// Root's brantel-sim changes a file of its own, never the kernel; where
+// live mode holds a configuration, this says so on standard error.
+void note_simulated_only();
+
+// What the front leaves to the command it started: the live checks above
+// in live mode, else the note for a change.  False with `error` set when
+// the command must not run.
+bool front_checks(char** command, bool live, std::string& error);
+
 }  // namespace brantel_sim
 
 #endif

@@ -308,20 +308,6 @@ std::string base_name(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-// Root's brantel-sim changes a file of its own, never the kernel; where
-// live mode holds a configuration, say so once.
-void note_simulated_only() {
-  if (geteuid() != 0) return;
-  std::string error;
-  std::string live_path = live_default_state(error);
-  if (live_path.empty()) return;
-  Model m;
-  StateStore quiet(live_path);
-  if (!quiet.read(m, error) || m.ports().empty()) return;
-  std::cerr << "brantel-sim: note: this changes the simulated module only; live mode holds "
-            << live_path << ": use brantel-live\n";
-}
-
 int run(char** command, const std::string& state, const std::vector<std::string>& faults,
         const std::string& trace, bool live) {
   if (!faults.empty()) {

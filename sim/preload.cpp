@@ -37,12 +37,12 @@ bool is_socket(int fd) {
 // it names itself in BRANTEL_SIM_LAUNCHED, which goes no further.
 __attribute__((constructor)) void check_front_start(int, char** argv) {
   const char* front = std::getenv("BRANTEL_SIM_LAUNCHED");
+  if (!front) return;
   const char* live = std::getenv("BRANTEL_SIM_LIVE");
-  if (!front || !live || !*live) return;
   std::string prog = std::string_view(front) == "brantel-live" ? "brantel-live" : "brantel-sim";
   unsetenv("BRANTEL_SIM_LAUNCHED");
   std::string error = "no command";
-  if (argv && argv[0] && brantel_sim::live_launch_checks(argv, error)) return;
+  if (argv && argv[0] && brantel_sim::front_checks(argv, live && *live, error)) return;
   std::string line = prog + ": " + error + "\n";
   (void)!write(STDERR_FILENO, line.data(), line.size());
   _exit(1);

@@ -171,11 +171,11 @@ int main(int argc, char** argv, char** envp) {
   const char* given_state = env(envp, "BRANTEL_SIM_STATE");
   const char* trace = env(envp, "BRANTEL_SIM_TRACE");
   if (set(env(envp, "BRANTEL_SIM_FAULTS")) || set(env(envp, "BRANTEL_SIM_LIBRARY")) ||
-      (set(trace) && trace[0] != '/') || (!r.state && set(given_state) && given_state[0] != '/') ||
-      // root's note that live mode holds a configuration
-      (!r.live && geteuid() == 0 && is(base_name(r.command[0]), "brantel_config") &&
-       !reads_only(r.command)))
+      (set(trace) && trace[0] != '/') || (!r.state && set(given_state) && given_state[0] != '/'))
     hand_over(prog, where, argv, envp);
+  // Root's simulated change notes a configuration of live mode's.
+  bool note = !r.live && geteuid() == 0 && is(base_name(r.command[0]), "brantel_config") &&
+              !reads_only(r.command);
 
   Text lib = text(where.libdir.s, "/", kLibrary);
   if (!readable(lib) || strpbrk(lib.s, " :")) hand_over(prog, where, argv, envp);
@@ -195,8 +195,8 @@ int main(int argc, char** argv, char** envp) {
   // A sanitizer build of the command would refuse our library ahead of its runtime.
   Text asan_options = set(asan) ? text("ASAN_OPTIONS=", asan, ":verify_asan_link_order=0")
                                 : text("ASAN_OPTIONS=verify_asan_link_order=0");
-  // Live mode's last checks need the C++ runtime: the preload library does
-  // them in the command, before it runs, when it finds this.
+  // Live mode's last checks and root's note need the C++ runtime: the
+  // preload library does them in the command, before it runs, on this word.
   Text launched = text("BRANTEL_SIM_LAUNCHED=", prog);
   if (!state.ok || !ld.ok || !asan_options.ok) hand_over(prog, where, argv, envp);
 
@@ -218,8 +218,8 @@ int main(int argc, char** argv, char** envp) {
   if (r.live) {
     static char live_on[] = "BRANTEL_SIM_LIVE=1";
     child_env[n++] = live_on;
-    child_env[n++] = launched.s;
   }
+  if (r.live || note) child_env[n++] = launched.s;
   child_env[n] = nullptr;
 
   // Prefer the tool installed (or built) beside me; any other command,
