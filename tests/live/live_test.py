@@ -82,8 +82,14 @@ def probe(net, port=PORT):
 def delivery(net):
     net.setup(SETUP)
     socks = net.endpoints()
-    for flags in (0, 1):
+    for flags in (0, 1, 0):
         net.setup([["setflags", PORT, str(flags)]])
+        # The interfaces' program runs by destination only: by source, the
+        # frames below reach their interfaces without it.
+        accepting = {n for n in net.ours() for f in net.tc_filters(n, "ingress")
+                     if f.get("options", {}).get("prog", {}).get("name") == "brantel_accept"}
+        if accepting != (net.ours() if flags else set()):
+            fail(f"flags {flags}: brantel_accept on {sorted(accepting)}")
         net.deliver([r for r in FRAMES if r[0] == flags], socks)
         net.verify(f"frames with flags {flags}")
     # The counters, as comments that leave the output a state file.
