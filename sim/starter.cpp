@@ -95,7 +95,9 @@ bool layout(Layout& l) {
   ssize_t n = readlink("/proc/self/exe", exe.s, sizeof exe.s);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof exe.s) return false;
   exe.s[n] = 0;
-  *strrchr(exe.s, '/') = 0;  // the kernel's path is absolute
+  char* slash = strrchr(exe.s, '/');
+  if (!slash) return false;  // not a path: nowhere to look
+  *slash = 0;
   l = {text(exe.s, "/" BRANTEL_SIM_REL_LIBDIR), text(exe.s, "/" BRANTEL_SIM_REL_SBINDIR)};
   Layout from_sbin{text(exe.s, "/" BRANTEL_SIM_REL_LIBDIR_FROM_SBIN), text(exe.s)};
   if (!readable(text(l.libdir.s, "/", kLibrary)) &&
