@@ -1,4 +1,4 @@
-# Live mode (sim/live) needs clang and bpftool to build its BPF classifier,
+# Live mode (live/) needs clang and bpftool to build its BPF classifier,
 # and libbpf and libmnl to load it.  BRANTEL_LIVE=AUTO builds it where they
 # are found and says in one line what is missing otherwise; ON requires them
 # (CI, the Debian package), so that a build meant to have live mode never

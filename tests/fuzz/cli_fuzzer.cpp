@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "brantel_config.h"
-#include "brantel_sim.h"
 #include "fuzz_support.h"
+#include "serve.h"
 
 namespace brantel_fuzz {
 namespace {

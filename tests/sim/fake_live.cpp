@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "live/live.h"
+#include "live.h"
 
 namespace {
 

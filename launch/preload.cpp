@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "brantel_sim.h"
 #include "interpose.h"
 #include "launch.h"
+#include "serve.h"
 
 namespace {
 

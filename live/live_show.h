@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "live/live.h"
+#include "live.h"
 #include "model.h"
 
 namespace brantel_sim {

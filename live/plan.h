@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "classifier.h"
+#include "model.h"
 #include "netlink.h"
-#include "record.h"
 
 namespace brantel_sim::live {
 

@@ -16,12 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "faults.h"
+#include "brantel_sim.h"
 #include "launch.h"
-#include "live/live.h"
+#include "live.h"
 #include "live_paths.h"
 #include "live_show.h"
-#include "state_file.h"
 
 namespace {
 

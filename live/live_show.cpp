@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "record.h"
+#include "model.h"
 
 namespace brantel_sim {
 namespace {

@@ -52,10 +52,6 @@ struct Options {
   std::function<void(const std::string&)> report;
 };
 
-// Options from BRANTEL_SIM_STATE, BRANTEL_SIM_FAULTS and BRANTEL_SIM_TRACE,
-// with checked memory access, as the preload library needs.
-Options options_from_env();
-
 class Simulator {
  public:
   explicit Simulator(Options opts = {});
@@ -88,13 +84,6 @@ class Simulator {
   Model model_;
   std::set<std::string> reported_;
 };
-
-// The process-wide simulator, configured from the environment at its first
-// use.  Thread-safe, never throws: these are what the preload library calls.
-int serve(brantel_ioctl* req) noexcept;
-int socket_call() noexcept;
-// Replaces the process-wide simulator (an in-memory one in a fuzzer, say).
-void reset_default(Options opts);
 
 }  // namespace brantel_sim
 

@@ -5,31 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "brantel_sim.h"
 #include "codes.h"
-#include "live/live.h"
 #include "trace.h"
 
 namespace brantel_sim {
-
-Options options_from_env() {
-  Options o;
-  if (const char* live = std::getenv("BRANTEL_SIM_LIVE"); live && *live) {
-    // Network devices belong to the whole system, and so does their state.
-    const char* s = std::getenv("BRANTEL_SIM_STATE");
-    o.state_path = s && *s ? s : kLiveStatePath;
-    o.realiser = lazy_live_realiser();
-  } else {
-    o.state_path = state_path_from_env(o.setup_error);
-  }
-  if (const char* f = std::getenv("BRANTEL_SIM_FAULTS")) o.faults = f;
-  if (const char* t = std::getenv("BRANTEL_SIM_TRACE")) o.trace_path = t;
-  o.checked_memory = true;
-  return o;
-}
 
 Simulator::Simulator(Options opts) : opts_(std::move(opts)), model_(opts_.initial) {}
 
@@ -183,51 +165,6 @@ int Simulator::socket_call() {
   int err = faults_.on_socket();
   if (err) trace(trace_socket_line(err));
   return err;
-}
-
-namespace {
-
-std::mutex g_mutex;
-// Never destroyed: the host may still send requests from atexit handlers.
-Simulator* g_default = nullptr;
-// Set while a request is served: the sockets that live mode opens then are
-// the simulator's own, not the host's.
-thread_local bool t_serving = false;
-
-Simulator& default_simulator() {
-  if (!g_default) g_default = new Simulator(options_from_env());
-  return *g_default;
-}
-
-}  // namespace
-
-int serve(brantel_ioctl* req) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    t_serving = true;
-    struct Done {
-      ~Done() { t_serving = false; }
-    } done;
-    return default_simulator().serve(req);
-  } catch (...) {
-    return EIO;  // e.g. out of memory: fail the request, never the host
-  }
-}
-
-int socket_call() noexcept {
-  if (t_serving) return 0;
-  try {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return default_simulator().socket_call();
-  } catch (...) {
-    return 0;
-  }
-}
-
-void reset_default(Options opts) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  delete g_default;
-  g_default = new Simulator(std::move(opts));
 }
 
 }  // namespace brantel_sim

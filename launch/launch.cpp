@@ -6,9 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "brantel_sim.h"
 #include "live_paths.h"
-#include "model.h"
-#include "state_file.h"
 
 namespace brantel_sim {
 
