@@ -74,21 +74,33 @@ int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, const ObserveOptions& 
   return 0;
 }
 
-// Our interfaces named PORT#..., on whatever device they are now.
-int find_renamed(Rtnl& nl, PortView& v) {
+}  // namespace
+
+int holders(Rtnl& nl, const std::string& port, std::vector<Link>& out) {
+  out.clear();
   std::vector<Link> macvlans;
   if (int err = nl.links(macvlans, "macvlan")) return err;
-  std::string prefix = v.name + "#";
+  std::string prefix = port + "#";
+  std::set<int> seen;
   for (const Link& l : macvlans) {
     if (l.name.rfind(prefix, 0) != 0 || !in_our_groups(l.group) || l.parent_elsewhere ||
-        l.group != group_of(l.parent))
+        l.group != group_of(l.parent) || !seen.insert(l.parent).second)
       continue;
     Link host;
-    if (nl.get_link(l.parent, host) != 0) continue;
-    v.dev = host;
-    v.renamed = host.name;
-    return 0;
+    if (nl.get_link(l.parent, host) == 0) out.push_back(host);
   }
+  return 0;
+}
+
+namespace {
+
+// Our interfaces named PORT#..., on whatever device they are now.
+int find_renamed(Rtnl& nl, PortView& v) {
+  std::vector<Link> found;
+  if (int err = holders(nl, v.name, found)) return err;
+  if (found.empty()) return 0;
+  v.dev = found.front();
+  v.renamed = found.front().name;
   return 0;
 }
 

@@ -24,6 +24,10 @@ struct ObserveOptions {
 int observe(Rtnl& nl, const std::string& name, const Scope& scope, const ObserveOptions& opts,
             PortView& view, Classifier& cls, Failure& why);
 
+// The devices that carry interfaces of ours named PORT#...: after a
+// rename, under another name.
+int holders(Rtnl& nl, const std::string& port, std::vector<Link>& out);
+
 // The names of the devices that run our classifier or carry interfaces of
 // ours, whatever the state file says.
 int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why);

@@ -119,6 +119,9 @@ class LiveRealiser final : public Live {
               const ObserveOptions& opts = {});
   int apply(Work& w);
   int every_port(const Model& state, std::vector<std::string>& names);
+  int port_of(const Model& state, const std::string& name, std::string& port);
+  int clear_elsewhere(const Model& state, const std::string& name, const PortView& view,
+                      bool& cleared);
   void roll_back(std::vector<std::unique_ptr<Work>>& done);
   int reason(int err, const std::string& port, const Failure& f);
   void say(const std::string& message);
@@ -212,14 +215,77 @@ int LiveRealiser::prepare(const std::string& name, const Port*, const Scope& sco
   return 0;
 }
 
-// The ports of the state file, then those of ours on the kernel it lacks.
+// Which port of the state file a device name means.  A device is one
+// port whichever of its names is used: the state file may name it by an
+// alternative name, or by the name it had before a rename (its interfaces,
+// named after the port, tell).  A device that is no port: the name itself.
+int LiveRealiser::port_of(const Model& state, const std::string& name, std::string& port) {
+  port = name;
+  if (find_port(state, name)) return 0;
+  Link dev;
+  int err = nl_.get_link(name, dev);
+  if (err) return err == ENODEV ? 0 : err;
+  for (const Port& p : state.ports()) {
+    Link d;
+    err = nl_.get_link(p.name, d);
+    if (err == 0) {
+      if (d.ifindex != dev.ifindex) continue;
+      port = p.name;
+      return 0;
+    }
+    if (err != ENODEV) return err;
+    // No device bears the port's name: the one that carries its interfaces.
+    std::vector<Link> found;
+    if ((err = holders(nl_, p.name, found))) return err;
+    for (const Link& h : found)
+      if (h.ifindex == dev.ifindex) {
+        port = p.name;
+        return 0;
+      }
+  }
+  return 0;
+}
+
+// The ports of the state file, then those of ours on the kernel that are
+// none of its ports under another name.
 int LiveRealiser::every_port(const Model& state, std::vector<std::string>& names) {
   for (const Port& p : state.ports()) names.push_back(p.name);
   std::vector<std::string> kernel;
   Failure f;
   if (int err = ports_on_kernel(nl_, kernel, f)) return reason(err, "", f);
-  for (const std::string& k : kernel)
-    if (!find_port(state, k)) names.push_back(k);
+  for (const std::string& k : kernel) {
+    std::string port;
+    if (int err = port_of(state, k, port)) return err;
+    if (!find_port(state, port)) names.push_back(k);
+  }
+  return 0;
+}
+
+// A port's name taken by a new device while the old one, renamed, still
+// carries its interfaces: the port is the device that bears its name, and
+// what is ours on the old device, which is no port, goes first, so that
+// the port's interfaces can be made again under their names.
+int LiveRealiser::clear_elsewhere(const Model& state, const std::string& name, const PortView& view,
+                                  bool& cleared) {
+  if (!view.dev.ifindex || !view.renamed.empty() || !view.unusable.empty()) return 0;
+  std::vector<Link> found;
+  if (int err = holders(nl_, name, found)) return err;
+  for (const Link& h : found) {
+    std::string port;
+    if (h.ifindex == view.dev.ifindex) continue;
+    if (int err = port_of(state, h.name, port)) return err;
+    if (find_port(state, port)) continue;  // a port of its own: not ours to clear
+    Work w;
+    Scope all;
+    if (int err = prepare(h.name, nullptr, all, w)) return err;
+    w.plan = plan(w.view, want_of(nullptr, h.name, w.view), all);
+    if (w.plan.err) return w.plan.err;
+    if (int err = apply(w)) {
+      for (const std::string& line : w.journal->undo()) say(h.name + ": " + line);
+      return err;
+    }
+    cleared = true;
+  }
   return 0;
 }
 
@@ -295,7 +361,12 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
 int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
                        std::vector<std::string>& unrestored, bool whole) {
   if (int err = admit()) return err;
-  std::vector<std::string> names = only;
+  std::vector<std::string> names;
+  for (const std::string& o : only) {
+    std::string port;
+    if (int err = port_of(state, o, port)) return err;
+    if (std::find(names.begin(), names.end(), port) == names.end()) names.push_back(port);
+  }
   if (names.empty())
     if (int err = every_port(state, names)) return err;
   int first = 0;
@@ -306,13 +377,23 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     Work& w = *done.back();
     Scope all;
     int err = prepare(name, p, all, w);
+    bool cleared = false;
+    if (!err && p) err = clear_elsewhere(state, name, w.view, cleared);
+    if (!err && cleared) err = prepare(name, p, all, w);
     if (!err) {
       PortWant want = want_of(p, name, w.view);
       w.plan = plan(w.view, want, all);
       // A port that is not there (yet) is no failure: it is restored when
       // it appears.
-      if (w.plan.err == ENODEV && (!w.view.dev.ifindex || !w.view.renamed.empty())) {
+      if (w.plan.err == ENODEV && !w.view.dev.ifindex) {
         unrestored.push_back(name + ": " + w.plan.trouble + "; restored when it appears");
+        continue;
+      }
+      // Renamed, and no device took its name: its device still serves it,
+      // as it is, until the name comes back.
+      if (w.plan.err == ENODEV && !w.view.renamed.empty()) {
+        unrestored.push_back(name + ": now named " + w.view.renamed +
+                             ", which keeps its interfaces; left as it is");
         continue;
       }
       if (w.plan.err) {

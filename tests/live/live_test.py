@@ -547,6 +547,43 @@ def rename(old, new):
     return change
 
 
+def renamed_and_replaced(net):
+    """The port renamed eth9, its peer too, and a new device takes its name."""
+    rename(PORT, "eth9")(net)
+    net.ip("link", "set", net.peer(PORT), "name", "wire9", ns=net.wire)
+    net.add_port(PORT)
+
+
+def altname(port, alt):
+    return lambda net: net.ip("link", "property", "add", "dev", port, "altname", alt)
+
+
+def expect_unchanged(net, r, before):
+    if r.returncode or (net.snapshot(), net.state_text()) != before:
+        fail(f"exit {r.returncode}, {r.stderr.strip()!r}; changed "
+             f"{set(net.snapshot()) ^ set(before[0])}")
+
+
+def clean_check(net):
+    r = net.sim_run("check")
+    if r.returncode:
+        fail(f"check: exit {r.returncode}, {r.stdout!r}")
+
+
+def nothing_of_ours_on(dev):
+    def after(net):
+        links = net.links()
+        left = {n for n, d in links.items() if d.get("link") == dev}
+        left |= {f.get("pref") for f in net.tc_filters(dev, "ingress")}
+        if left or "PROMISC" in links[dev]["flags"]:
+            fail(f"{dev} keeps {sorted(left)}")
+    return after
+
+
+def then(*steps):
+    return lambda net: net.setup(steps)
+
+
 def reboot_without(*ports):
     return lambda net: net.reboot([p for p in PORTS if p not in ports])
 
@@ -596,6 +633,25 @@ GONE = [
      expect_gone_or_refused, [rename("eth9", PORT)]),
     ("port renamed; unload", SETUP + FLAG1, rename(PORT, "eth9"), ["unload"],
      expect_gone_or_refused, [rename("eth9", PORT)]),
+    # A rename tears nothing down: the device serves the port under its new
+    # name (udev's sync by that name included), and check says where it is.
+    ("port renamed; sync by its new name", SETUP + FLAG1, rename(PORT, "eth9"),
+     ["sim", "sync", "eth9"], expect_unchanged, [check_names(PORT, "eth9"), rename("eth9", PORT)]),
+    ("port renamed; sync", SETUP, rename(PORT, "eth9"), ["sim", "sync"], expect_unchanged,
+     [rename("eth9", PORT)]),
+    # Its name taken by a new device: the port is the device of its name,
+    # restored in one sync, and the old device is left as found.
+    ("port renamed, a new device of its name; sync it", SETUP + FLAG1, renamed_and_replaced,
+     ["sim", "sync", PORT], expect_ok, [clean_check, nothing_of_ours_on("eth9")]),
+    ("port renamed, a new device of its name; sync", SETUP, renamed_and_replaced, ["sim", "sync"],
+     expect_ok, [clean_check, nothing_of_ours_on("eth9")]),
+    # One device, one port, whichever of its names the state file uses.
+    ("port named by an alternative name; sync by its name",
+     [altname(PORT, "lan5"), ["enable", "lan5"], ["add", "lan5", "1"], ["bind", "lan5#1", A]],
+     lambda net: None, ["sim", "sync", PORT], expect_unchanged,
+     [clean_check, then(["disable", "lan5"]), found_as_before, then(*SETUP)]),
+    ("port given an alternative name; sync by it", SETUP, altname(PORT, "lan5"),
+     ["sim", "sync", "lan5"], expect_unchanged, [clean_check]),
 ]
 
 
