@@ -295,6 +295,12 @@ int Journal::step(const Action& a, Failure& why) {
       on_undo("promiscuous mode", [this, port, on = a.on] { return nl_.set_promisc(port, !on); });
       return 0;
     }
+    case Op::up: {
+      int err = nl_.set_up(port, a.on);
+      if (err && !(err == ENODEV && !a.on)) return err;
+      on_undo("the port's up flag", [this, port, on = a.on] { return nl_.set_up(port, !on); });
+      return 0;
+    }
     case Op::attach_rx: {
       bool created = false;
       int qdisc_err = 0;

@@ -45,10 +45,11 @@ struct brantel_port_config {
   __u32 owned;           /* BRANTEL_OWN_* things found absent and made by us */
   __u32 accept_prog_id;  /* the accept program of the interfaces, by destination */
   __u32 pad;
-  __u64 dropped_gone;    /* frames handed to interfaces since found gone */
+  __u64 dropped_gone; /* frames handed to interfaces since found gone */
 };
 
 #define BRANTEL_OWN_QDISC 0x1   /* the port's clsact qdisc */
 #define BRANTEL_OWN_PROMISC 0x2 /* the port's promiscuous flag */
+#define BRANTEL_OWN_UP 0x4      /* the port's up flag */
 
 #endif

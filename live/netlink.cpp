@@ -282,6 +282,14 @@ int Rtnl::set_promisc(int ifindex, bool on) {
   return impl_->run(b, message_);
 }
 
+int Rtnl::set_up(int ifindex, bool on) {
+  wire::Batch b;
+  ifinfomsg* ifi = b.link(RTM_SETLINK, 0, ifindex);
+  ifi->ifi_change = IFF_UP;
+  ifi->ifi_flags = on ? IFF_UP : 0;
+  return impl_->run(b, message_);
+}
+
 int Rtnl::qdiscs(int ifindex, std::vector<Qdisc>& out) {
   return impl_->dump([&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },
                      [&] { out.clear(); },

@@ -108,6 +108,7 @@ class Rtnl {
   // Deletes every device of the group in one request.
   int delete_group(std::uint32_t group);
   int set_promisc(int ifindex, bool on);
+  int set_up(int ifindex, bool on);
 
   // Those of one device, or of all with ifindex 0.
   int qdiscs(int ifindex, std::vector<Qdisc>& out);

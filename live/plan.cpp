@@ -79,6 +79,7 @@ class Planner {
     }
     if (k_.classifier) add(Op::detach_rx, why);
     if (k_.cfg.owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
+    if (k_.cfg.owned & BRANTEL_OWN_UP) add(Op::up, why).on = false;
     if ((k_.cfg.owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
   }
 
@@ -289,6 +290,13 @@ class Planner {
     }
 
     if (fresh_) {
+      // A port that is down carries no frame: enable, and the restore
+      // after a reboot, bring it up, recorded so that disable puts it
+      // down again.  Once enabled, its up flag is the administrator's.
+      if (!(k_.dev.flags & IFF_UP)) {
+        set_config(owned_ | BRANTEL_OWN_UP);
+        add(Op::up).on = true;
+      }
       // Last: frames are taken over only once everything is in place.
       if (!k_.clsact) set_config(owned_ | BRANTEL_OWN_QDISC);
       add(Op::attach_rx).value = priority;

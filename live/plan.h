@@ -106,6 +106,7 @@ enum class Op {
   attach_rx,      // priority
   detach_rx,
   remove_qdisc,
+  up,  // on
 };
 
 struct Action {

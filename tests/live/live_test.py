@@ -580,6 +580,25 @@ def nothing_of_ours_on(dev):
     return after
 
 
+def set_up(port, up):
+    return lambda net: net.ip("link", "set", port, "up" if up else "down")
+
+
+def is_up(*ports, up=True):
+    def after(net):
+        links = net.links()
+        wrong = [p for p in ports if ("UP" in links[p]["flags"]) != up]
+        if wrong:
+            fail(f"{wrong} {'down' if up else 'up'}")
+    return after
+
+
+def reboot_down(net):
+    net.reboot()
+    for port in PORTS:
+        set_up(port, False)(net)
+
+
 def then(*steps):
     return lambda net: net.setup(steps)
 
@@ -645,6 +664,13 @@ GONE = [
      ["sim", "sync", PORT], expect_ok, [clean_check, nothing_of_ours_on("eth9")]),
     ("port renamed, a new device of its name; sync", SETUP, renamed_and_replaced, ["sim", "sync"],
      expect_ok, [clean_check, nothing_of_ours_on("eth9")]),
+    # A port carries frames once enabled or restored, whether it was up or
+    # not, and is left as found when disabled.
+    ("port down; enable brings it up, disable puts it down",
+     [set_up(PORT, False)] + SETUP + [is_up(PORT)], lambda net: None, ["disable", PORT],
+     expect_ok, [is_up(PORT, up=False), set_up(PORT, True)]),
+    ("reboot with the ports down; sync", TWO, reboot_down, ["sim", "sync"], expect_ok,
+     [is_up(PORT, "eth2")]),
     # One device, one port, whichever of its names the state file uses.
     ("port named by an alternative name; sync by its name",
      [altname(PORT, "lan5"), ["enable", "lan5"], ["add", "lan5", "1"], ["bind", "lan5#1", A]],

@@ -38,6 +38,7 @@ PortView bare() {
   v.dev.name = "eth1";
   v.dev.ifindex = kPortIndex;
   v.dev.type = ARPHRD_ETHER;
+  v.dev.flags = IFF_UP;
   return v;
 }
 
@@ -85,7 +86,7 @@ std::string steps(const Plan& p) {
   static const char* names[] = {"load",   "config",   "create", "delete",   "delete_group",
                                 "accept", "unaccept", "target", "untarget", "own",
                                 "unown",  "bind",     "unbind", "promisc",  "attach",
-                                "detach", "unqdisc"};
+                                "detach", "unqdisc",  "up"};
   std::string out;
   for (const Action& a : p.actions) {
     if (!out.empty()) out += ' ';
@@ -93,7 +94,7 @@ std::string steps(const Plan& p) {
     if (a.op == Op::set_config)
       out += ":" + std::to_string(a.value) + "/" + (a.name.empty() ? "-" : a.name) + "/" +
              std::to_string(a.owned);
-    else if (a.op == Op::promisc)
+    else if (a.op == Op::promisc || a.op == Op::up)
       out += a.on ? ":on" : ":off";
     else if (a.op == Op::attach_rx)
       out += ":" + std::to_string(a.value);
@@ -179,6 +180,19 @@ const Row kRows[] = {
      "load config:1/-/0 create:eth1#0 target:eth1#0 own:eth1#0 accept:eth1#0 config:1/eth1#0/0 "
      "config:1/eth1#0/1 attach:25202",
      0, ""},
+    {"enable_brings_a_down_port_up_and_records_it",
+     [] { return with(bare(), [](PortView& v) { v.dev.flags = 0; }); },
+     [] { return wish(0, false); }, Scope{},
+     "load config:0/-/0 create:eth1#0 target:eth1#0 own:eth1#0 config:0/eth1#0/0 "
+     "config:0/eth1#0/4 up:on config:0/eth1#0/5 attach:25202",
+     0, ""},
+    {"disable_puts_down_a_port_it_brought_up",
+     [] { return with(enabled(0), [](PortView& v) { v.cfg.owned |= BRANTEL_OWN_UP; }); },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "delete_group:eth1#0 detach up:off unqdisc", 0, ""},
+    {"a_port_set_down_once_enabled_is_left_down",
+     [] { return with(enabled(0), [](PortView& v) { v.dev.flags = 0; }); }, [] { return wish(0); },
+     Scope{}, "", 0, ""},
     {"flag_off_undoes_our_promiscuity",
      [] {
        return with(enabled(1), [](PortView& v) {
