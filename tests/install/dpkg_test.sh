@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The packages installed, used and purged for real, as an administrator
-# does: apt-get install of the four packages that package_test.sh left in
-# OUT/a, the walk-through and the documents checked on the installed tree,
+# does: apt-get install of every package that package_test.sh left in
+# OUT/a, the debug ones included, the walk-through and the documents checked on the installed tree,
 # live mode's unit enabled and its state written; then apt-get remove,
 # which keeps the state, and apt-get purge, after which dpkg lists none of
 # them and nothing they brought or made is left: no file, no folder, no
@@ -14,7 +14,8 @@ out=$1 src=$2 simlib=$3
 for tool in apt-get dpkg dpkg-deb flock systemctl; do
 	command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-names=(brantel-config brantel-sim brantel-live brantel-config-dev)
+names=(brantel-config brantel-sim brantel-live brantel-config-dev
+	brantel-config-dbgsym brantel-sim-dbgsym brantel-live-dbgsym)
 debs=()
 for name in "${names[@]}"; do
 	deb=$(ls "$out"/a/"${name}"_*.deb 2>/dev/null)

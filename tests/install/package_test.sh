@@ -69,6 +69,14 @@ brantel-sim /usr/bin/brantel-sim /usr/lib/brantel-sim/brantel-sim-launcher /usr/
 brantel-live /usr/sbin/brantel-live /usr/lib/brantel-sim/libbrantel-sim-live.so /usr/share/man/man8/brantel-live.8.gz /usr/share/bash-completion/completions/brantel-live /lib/systemd/system/brantel-live.service /lib/systemd/system/brantel-live@.service /lib/udev/rules.d/90-brantel-live.rules
 brantel-config-dev /usr/include/linux/if_brantel.h /usr/lib/brantel-config/daemon.o
 FILES
+# Every package of the build installs beside every other, the debug ones
+# included: no path in two of them.  brantel-live is brantel-sim's front by
+# another name, a link, so that its debug file is shipped once.
+same "paths in more than one package" "" \
+	"$(for deb in "${debs[@]}"; do dpkg-deb -c "$out/a/$deb"; done |
+		awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort | uniq -d)"
+same "brantel-live is a link to the front" "/usr/sbin/brantel-live -> ../bin/brantel-sim" \
+	"$(dpkg-deb -c "$out/a/brantel-live_${version}_${arch}.deb" | awk '$6 == "./usr/sbin/brantel-live" { print substr($6, 2), $7, $8 }')"
 same "the unit starts the packaged command" "ExecStart=/usr/sbin/brantel-live sync" \
 	"$(grep '^ExecStart=' "$scratch/x/lib/systemd/system/brantel-live.service")"
 
