@@ -130,14 +130,16 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     }
   }
 
+  std::vector<Link> all;  // every device, with the scope all
   if (scope.all) {
-    std::vector<Link> all;
     if ((err = nl.links(all))) return err;
     for (const Link& l : all) {
       if (ours(l, v.dev.ifindex, group))
         v.ifaces.push_back(IfaceView{l, {}, false, false});
       else if (l.group == group)
         v.group_shared = true;
+      if (!ours(l, v.dev.ifindex, group) && l.name.rfind(v.name + "#", 0) == 0)
+        v.namesakes[l.name] = l;
     }
   } else {
     for (const std::string& n : scope.ifaces) {
@@ -184,14 +186,18 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     refs.insert(v.targets.begin(), v.targets.end());
     for (const auto& o : v.own) refs.insert(o.second);
   }
+  std::map<std::uint32_t, std::string> names;
+  for (const Link& l : all) names[static_cast<std::uint32_t>(l.ifindex)] = l.name;
   for (std::uint32_t r : refs) {
     if (live.count(r)) continue;
     if (scope.all) {
       v.dead.insert(r);
+      if (auto n = names.find(r); n != names.end()) v.strangers[r] = n->second;
       continue;
     }
     Link l;
     err = nl.get_link(static_cast<int>(r), l);
+    if (err == 0 && !ours(l, v.dev.ifindex, group)) v.strangers[r] = l.name;
     if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
       v.dead.insert(r);
     else if (err)

@@ -69,6 +69,12 @@ struct PortView {
   // Interfaces the classifier refers to that are gone: all of them with
   // the scope all, else those the scope's addresses and the default lead to.
   std::set<std::uint32_t> dead;
+  // Of those, the ones a device not of ours holds now (someone took it out
+  // of our group, or the number was given again), by name.
+  std::map<std::uint32_t, std::string> strangers;
+  // Devices not of ours named as ours are (PORT#...): a wanted interface of
+  // that name cannot be made (scope all).
+  std::map<std::string, Link> namesakes;
   bool group_shared = false;      // a device not ours is in our group
   std::vector<IfaceView> ifaces;  // ours, within the scope
 };

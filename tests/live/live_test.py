@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # ETH_TEST, PORT, Net, mac_bytes and sh are the benchmark's too.
-from livenet import (ETH_TEST, PORT, Net, fail, failures, mac_bytes,  # noqa: E402,F401
+from livenet import (ETH_TEST, GROUP_BASE, PORT, Net, fail, failures, mac_bytes,  # noqa: E402,F401
                      said, sh, traced, where)
 
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
@@ -71,6 +71,10 @@ def probe(net, port=PORT):
         to = bound.get(dst if flags & 1 else src, default)
         to = to if to in links else None  # its interface is gone: dropped
         rows.append((flags, "wire", src, dst, {to[len(port):]} if to else set()))
+    if flags & 1:  # each interface's own address, as the kernel has it now: the
+        # macvlan driver delivers it, which the port's sockets see too
+        rows += [(flags, "wire", U, links[v]["address"], {v[len(port):], "port"})
+                 for v in vlans if v in links]
     socks = net.endpoints(port)
     try:
         net.deliver(rows, socks, port)
@@ -373,6 +377,13 @@ HAND = [
     (0, "address on the kernel only, to a device that is gone", dead_binding(X), None, (), False),
     (1, "default interface is a device that is gone", dead_default, None, (), False),
     (0, "interface the state no longer names", drop_vlan(PORT + "#3"), PORT + "#3", (), False),
+    (1, "interface address changed",
+     lambda n: n.ip("link", "set", PORT + "#2", "address", "02:12:34:56:78:9a"),
+     PORT + "#2: its address 02:12:34:56:78:9a", (), False),
+    (1, "own address added by hand",
+     lambda n: n.map_update(PORT, "brantel_own", mac_bytes(X) + b"\0\0",
+                            n.links()[PORT + "#1"]["ifindex"].to_bytes(4, "little")),
+     X + ": the own address of " + PORT + "#1 on the kernel only", (), False),
     (1, "classifier removed",
      lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"), None, (), True),
 ]
@@ -535,6 +546,30 @@ def found_as_before(net):
         fail(f"left {set(now) ^ set(was)}")
 
 
+def regroup(name, group=None):
+    """`name` put in device group `group`, or back in its port's."""
+    def change(net):
+        ours = GROUP_BASE | net.links()[name.split("#")[0]]["ifindex"]
+        net.ip("link", "set", name, "group", str(ours if group is None else group))
+    return change
+
+
+def check_says(state, *words, never="which is gone"):
+    """check of `state` (None: the row's own, else a candidate file made
+    from it by `state`) names `words`, and never says `never`."""
+    def expect(net, r, before):
+        args = ("check",)
+        if state:
+            cand = net.state + ".candidate"
+            with open(cand, "w") as f:
+                f.write(state(net.state_text()))
+            args = ("--state", cand, "check")
+        r = net.sim_run(*args, state=not state)
+        if r.returncode != 1 or not all(w in r.stdout for w in words) or never in r.stdout:
+            fail(f"{' '.join(args)}: exit {r.returncode}, {r.stdout!r}, expected {words}")
+    return expect
+
+
 def delete(name):
     return lambda net: net.ip("link", "del", name)
 
@@ -592,6 +627,15 @@ GONE = [
     # A frame whose interface is gone is dropped, and counted so.
     ("interface deleted; frames", SETUP, delete(PORT + "#1"), ["sim", "check"],
      lambda net, r, before: r.returncode == 1 or fail(f"check: exit {r.returncode}"), [probe]),
+    # A device that exists is never called gone, and an address bound
+    # elsewhere on the kernel is named, for the state and for a candidate.
+    ("interface out of our group; check", SETUP, regroup(PORT + "#1", 0), ["sim", "check"],
+     check_says(None, PORT + "#1 (ifindex", "not live mode's"), [regroup(PORT + "#1")]),
+    ("interface out of our group; check a candidate", SETUP, regroup(PORT + "#1", 0),
+     ["sim", "check"],
+     check_says(lambda t: t.replace(f"mac {A}\n", "").replace("end\n", f"vlan {PORT}#3\nmac {A}\nend\n"),
+                PORT + "#1 (ifindex", f"{A}: bound to {PORT}#3, on the kernel to"),
+     [regroup(PORT + "#1")]),
     ("port renamed; disable", SETUP, rename(PORT, "eth9"), ["disable", PORT],
      expect_gone_or_refused, [rename("eth9", PORT)]),
     ("port renamed; unload", SETUP + FLAG1, rename(PORT, "eth9"), ["unload"],

@@ -133,6 +133,13 @@ TEST_P(PlanTable, Steps) {
     EXPECT_TRUE(found) << r.difference << " not among " << ::testing::PrintToString(d) << " / "
                        << p.trouble;
   }
+  // check prints a line for whatever sync would change, and names it.
+  if (r.scope.all && !p.actions.empty()) {
+    auto d = differences(p);
+    EXPECT_FALSE(d.empty());
+    EXPECT_EQ(std::count(d.begin(), d.end(), "eth1: differs on the kernel from the state file"), 0)
+        << "a step no line names: " << steps(p);
+  }
 }
 
 PortView with(PortView v, const std::function<void(PortView&)>& f) {
@@ -318,6 +325,88 @@ const Row kRows[] = {
      },
      [] { return wish(); }, Scope{}, "untarget:99", 0,
      "eth1: frames may still go to ifindex 99, which is gone"},
+    {"an_address_changed_by_hand",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.ifaces[1].link.mac = {2, 0x12, 0x34, 0x56, 0x78, 0x9a};
+         v.ifaces[1].own = false;
+       });
+     },
+     [] { return wish(); }, Scope{}, "unown own:eth1#1", 0,
+     "eth1#1: its address 02:12:34:56:78:9a is not among the classifier's own"},
+    {"an_own_address_made_by_hand",
+     [] { return with(enabled(0), [](PortView& v) { v.own[B] = 10; }); }, [] { return wish(); },
+     Scope{}, "unown", 0,
+     "02:bb:00:00:00:02: the own address of eth1#0 on the kernel only, not its address"},
+    {"an_own_address_to_a_dead_device",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.own[B] = 99;
+         v.dead = {99};
+       });
+     },
+     [] { return wish(); }, Scope{}, "unown", 0,
+     "eth1: frames may still go to ifindex 99, which is gone"},
+    {"a_target_another_device_holds_now",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.targets.insert(12);
+         v.dead = {12};
+         v.strangers[12] = "eth1#2";
+       });
+     },
+     [] { return wish(); }, Scope{}, "untarget:12", 0,
+     "eth1: frames may still go to eth1#2 (ifindex 12), which is not live mode's"},
+    {"an_interface_taken_out_of_our_group",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         Link l = v.ifaces[1].link;
+         l.group = 0;
+         v.ifaces.pop_back();
+         v.namesakes["eth1#1"] = l;
+         v.dead = {11};
+         v.strangers[11] = "eth1#1";
+       });
+     },
+     [] { return wish(); }, Scope{},
+     "unbind:01 unown untarget:11 create:eth1#1 target:eth1#1 own:eth1#1 bind:01>eth1#1", 0,
+     "eth1#1: on the kernel a device of that name is not live mode's (device group 0)"},
+    {"an_address_moved_to_an_interface_the_kernel_lacks", [] { return enabled(0); },
+     [] {
+       return with(wish(), [](PortWant& w) {
+         w.ifaces.push_back({"eth1#2", {2, 0x42, 0, 0, 0, 12}});
+         w.bindings[A] = "eth1#2";
+       });
+     },
+     Scope{}, "create:eth1#2 target:eth1#2 own:eth1#2 bind:01>eth1#2", 0,
+     "02:aa:00:00:00:01: bound to eth1#2, on the kernel to eth1#1"},
+    {"interfaces_without_a_classifier_or_a_port_in_the_state",
+     [] { return with(enabled(0), [](PortView& v) { v.classifier = false; }); },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "delete_group:eth1#0 unqdisc", 0,
+     "eth1: live mode's interfaces on the kernel, not in the state file"},
+    {"the_program_of_destination_mode_by_source",
+     [] { return with(enabled(0), [](PortView& v) { v.ifaces[1].accept = true; }); },
+     [] { return wish(); }, Scope{}, "unaccept:eth1#1", 0,
+     "eth1#1: runs the program of destination mode, which is off"},
+    {"a_port_too_many_interfaces_would_fill", bare,
+     [] {
+       return with(wish(0, false), [](PortWant& w) {
+         for (int i = 1; i <= BRANTEL_MAX_IFACES; ++i)
+           w.ifaces.push_back({"eth1#" + std::to_string(i), {}});
+       });
+     },
+     Scope{}, "", ENOSPC, "the classifier holds at most 4096 interfaces on one port"},
+    {"an_add_to_a_full_port", [] { return enabled(0); },
+     [] {
+       return with(wish(), [](PortWant& w) {
+         for (int i = 2; i <= BRANTEL_MAX_IFACES; ++i)
+           w.ifaces.push_back({"eth1#" + std::to_string(i), {}});
+         w.bindings.clear();
+       });
+     },
+     narrow({"eth1#4096"}, {}), "", ENOSPC,
+     "the classifier holds at most 4096 interfaces on one port"},
     {"a_port_missing", [] { return with(bare(), [](PortView& v) { v.dev = Link{}; }); },
      [] { return wish(); }, Scope{}, "", ENODEV, "no such network device"},
     {"a_port_that_is_not_ethernet",
