@@ -260,8 +260,10 @@ int Journal::step(const Action& a, Failure& why) {
     }
     case Op::add_own: {
       auto i = static_cast<std::uint32_t>(ifindex(a.name));
-      if (int err = cls_.add_own(a.mac, i)) return err;
-      on_undo(a.name + "'s own address", [this, mac = a.mac] { return cls_.remove_own(mac); });
+      // The address the device has: the kernel's choice when none was given.
+      MacBytes mac = mac_.count(a.name) ? mac_[a.name] : a.mac;
+      if (int err = cls_.add_own(mac, i)) return err;
+      on_undo(a.name + "'s own address", [this, mac] { return cls_.remove_own(mac); });
       return 0;
     }
     case Op::remove_own: {
