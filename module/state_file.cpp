@@ -329,7 +329,35 @@ void sync_folder(const std::string& path) {
 
 }  // namespace
 
-bool StateStore::read(Model& out, std::string& error) const {
+namespace {
+
+StateStore::Stamp stamp_of(const struct stat& st) {
+  StateStore::Stamp s;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.mtime_ns = st.st_mtim.tv_sec * 1000000000L + st.st_mtim.tv_nsec;
+  s.ctime_ns = st.st_ctim.tv_sec * 1000000000L + st.st_ctim.tv_nsec;
+  return s;
+}
+
+}  // namespace
+
+StateStore::Stamp StateStore::stamp() const {
+  struct stat st {};
+  return ::lstat(path_.c_str(), &st) == 0 ? stamp_of(st) : Stamp{};
+}
+
+int StateStore::locked(const std::function<int(std::string&)>& f, std::string& error) const {
+  int fd = lock(error);
+  if (fd < 0) return -2;
+  int r = f(error);
+  ::close(fd);
+  return r;
+}
+
+bool StateStore::read(Model& out, std::string& error, Stamp* stamp) const {
+  if (stamp) *stamp = Stamp{};
   int fd = open_owned(path_, O_RDONLY, 0, error);
   if (fd < 0) {
     if (errno == ENOENT) {
@@ -342,6 +370,10 @@ bool StateStore::read(Model& out, std::string& error) const {
   if (!is_regular(fd, path_, error, &size)) {
     ::close(fd);
     return false;
+  }
+  if (stamp) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0) *stamp = stamp_of(st);
   }
   if (static_cast<std::uint64_t>(size) > kMaxStateSize) {
     error = path_ + ": larger than " + std::to_string(kMaxStateSize >> 20) +
@@ -419,7 +451,7 @@ int StateStore::lock(std::string& error) const {
   return fd;
 }
 
-bool StateStore::write_locked(const Model& model, std::string& error) const {
+bool StateStore::write_locked(const Model& model, std::string& error, const Stamp* read) const {
   // Whatever sits at the temporary name (a leftover of a killed run, or a
   // file or link someone planted) is removed, and the file is made afresh:
   // never written through a link, never owned by anyone else.  Only the
@@ -462,6 +494,13 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
     ::unlink(tmp.c_str());
     return false;
   }
+  // A file put in its place without the lock (mv) since it was read is
+  // someone's newer word: never overwritten with what this run read.
+  if (read && stamp() != *read) {
+    error = path_ + ": replaced while this run held it; not written over";
+    ::unlink(tmp.c_str());
+    return false;
+  }
   if (::rename(tmp.c_str(), path_.c_str()) != 0) {
     error = path_ + ": cannot replace: " + errno_text(errno);
     ::unlink(tmp.c_str());
@@ -476,12 +515,13 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
   int fd = lock(error);
   if (fd < 0) return -2;
   Model m;
-  if (!read(m, error)) {
+  Stamp was;
+  if (!read(m, error, &was)) {
     ::close(fd);
     return -1;
   }
   int result = change(m);
-  if (result == 0 && !write_locked(m, error)) {
+  if (result == 0 && !write_locked(m, error, &was)) {
     if (undo) undo();
     ::close(fd);
     return -2;
@@ -492,10 +532,15 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
 }
 
 bool StateStore::replace(const Model& model, std::string& error,
-                         const std::function<bool(std::string&)>& first) const {
+                         const std::function<bool(std::string&)>& first,
+                         const std::function<void()>& undo) const {
   int fd = lock(error);
   if (fd < 0) return false;
-  bool ok = (!first || first(error)) && write_locked(model, error);
+  bool ok = !first || first(error);
+  if (ok && !write_locked(model, error)) {
+    if (undo) undo();
+    ok = false;
+  }
   ::close(fd);
   return ok;
 }

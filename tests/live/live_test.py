@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -20,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # ETH_TEST, PORT, Net, mac_bytes and sh are the benchmark's too.
 from livenet import (ETH_TEST, GROUP_BASE, PORT, Net, fail, failures, mac_bytes,  # noqa: E402,F401
-                     said, sh, traced, where)
+                     descendants, said, sh, traced, where)
 
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
 U, X = "02:55:00:00:00:03", "02:77:00:00:00:05"
@@ -279,13 +280,15 @@ def refusal(net):
         (SETUP + FLAG1, ["setflags", PORT, "0"]),
         (SETUP + FLAG1, ["del", PORT + "#1"]),
         (SETUP + FLAG1, ["disable", PORT]),
+        (SETUP + FLAG1, ["sim", "reset"]),
+        (SETUP[:1], ["sim", "load", "-"]),
     ]:
         net.reset()
         net.setup(steps)
         before = (net.snapshot(), net.state_text())
         os.mkdir(net.state + ".tmp")  # the new state cannot be put there
         try:
-            r = net.tool(*command)
+            r = net.run(command, **({"input": flagged} if command[1:2] == ["load"] else {}))
         finally:
             os.rmdir(net.state + ".tmp")
         now = (net.snapshot(), net.state_text())
@@ -901,6 +904,35 @@ REMADE = [
 ]
 
 
+# A state file put in place (mv, no lock) while a run holds it: (the run,
+# what it must end as).  sync follows the new file; a request refuses to
+# write over it and takes its change back.
+REPLACED = [(["sim", "sync"], 0), (["add", PORT, "3"], 1)]
+
+
+def replaced(net):
+    for command, status in REPLACED:
+        where[0] = f"replaced: {' '.join(command)}"
+        net.fresh([PORT, "eth2"])
+        net.setup(TWO)
+        edited = net.state_text().split("port eth2")[0] + "end\n"
+        p = net.paused(command, "sendto")
+        with open(net.state + ".new", "w") as f:
+            f.write(edited)
+        os.rename(net.state + ".new", net.state)
+        for pid in descendants(p.pid):
+            os.kill(pid, signal.SIGCONT)
+        out, err = p.communicate(timeout=60)
+        if p.returncode != status or net.state_text() != edited:
+            fail(f"exit {p.returncode}, {err.strip()!r}; the state file is now "
+                 f"{net.state_text()!r}")
+        if command[0] == "add" and PORT + "#3" in net.links():
+            fail("refused, but left " + PORT + "#3")
+        if net.sim_run("sync").returncode:
+            fail("sync after the file was replaced")
+        net.verify("sync after the file was replaced")
+
+
 def service(net):
     """What an administrator relies on: stable addresses, sync of one port,
     reading as an ordinary user."""
@@ -972,6 +1004,7 @@ SCENARIOS = {
     "foreign": foreign,
     "privilege": privilege,
     "service": service,
+    "replaced": replaced,
 }
 
 
