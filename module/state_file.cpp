@@ -285,9 +285,58 @@ int open_owned(const std::string& path, int flags, mode_t mode, std::string& err
   return -1;
 }
 
+namespace {
+
+// The first folder of `dir` (absolute) that another user could replace,
+// or whose entries another user could replace, as OpenSSH's StrictModes
+// asks of each: owned by root or this user, and writable by others only
+// when sticky; a link, owned by root or this user.  Empty when none.
+std::string replaceable_folder(const std::string& dir) {
+  auto mine = [](uid_t uid) { return uid == 0 || uid == geteuid(); };
+  std::string at;
+  std::size_t i = 0;
+  do {
+    std::size_t next = dir.find('/', i + 1);
+    at = dir.substr(0, next == std::string::npos ? dir.size() : next);
+    if (at.empty()) at = "/";
+    i = next == std::string::npos ? dir.size() : next;
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) break;  // made by us, as root's own
+    if (!mine(st.st_uid)) return at;
+    if (S_ISDIR(st.st_mode) && st.st_mode & 022 && !(st.st_mode & S_ISVTX)) return at;
+  } while (i < dir.size());
+  return {};
+}
+
+}  // namespace
+
 bool only_owner_writes(const std::string& path, std::string& error) {
   auto mine = [](uid_t uid) { return uid == 0 || uid == geteuid(); };
   struct stat st {};
+  // Each folder on the way, as written and as the links lead: one another
+  // user can replace could lead the state (and its lock) anywhere.
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+      error = path + ": cannot tell where it is; give the state file's full path";
+      return false;
+    }
+    full = std::string(cwd) + "/" + full;
+  }
+  std::string parent = full.substr(0, full.rfind('/'));
+  std::string bad = replaceable_folder(parent);
+  if (bad.empty() && !parent.empty()) {
+    if (char* real = ::realpath(parent.c_str(), nullptr)) {
+      bad = replaceable_folder(real);
+      std::free(real);
+    }
+  }
+  if (!bad.empty()) {
+    error = bad + ": another user may replace it, and so the state file in " + parent +
+            "; refusing to make it live";
+    return false;
+  }
   if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 022 || !mine(st.st_uid))) {
     error = path + ": others may write it; refusing to make it live (chmod go-w it)";
     return false;

@@ -798,6 +798,31 @@ def privilege(net):
             fail("sync once the state file is private again")
         net.expected.clear()
         net.verify(f"sync after a state file of mode {oct(0o600 | bits)}")
+    # A state path through a folder another user can replace (a link of
+    # theirs in a sticky folder, a folder of theirs further up, a link of
+    # root's into their folder) is refused whole: nothing written where it
+    # leads, nothing made on the kernel.
+    where[0] = "privilege: a state path others can redirect"
+    net.fresh([PORT])
+    top = net.folder.name
+    for d in ("sticky", "theirs", "theirs/sub", "target"):
+        os.mkdir(os.path.join(top, d))
+    os.chmod(os.path.join(top, "sticky"), 0o1777)
+    os.chown(os.path.join(top, "theirs"), 65534, 65534)
+    os.symlink(os.path.join(top, "target"), os.path.join(top, "sticky", "link"))
+    os.lchown(os.path.join(top, "sticky", "link"), 65534, 65534)
+    os.symlink(os.path.join(top, "theirs", "sub"), os.path.join(top, "rootlink"))
+    for path, named in [("sticky/link/state", "sticky/link"), ("theirs/sub/state", "theirs"),
+                        ("rootlink/state", "theirs")]:
+        before = net.snapshot()
+        r = net.sim_run("--state", os.path.join(top, path), "brantel_config", "enable", PORT,
+                        state=False)
+        left = [f for d in ("target", "theirs/sub") for f in os.listdir(os.path.join(top, d))]
+        if (r.returncode == 0 or len(said(r) + [l for l in r.stderr.splitlines()
+                                                 if l.startswith("brantel-live")]) != 1
+                or os.path.join(top, named) not in r.stderr or left or net.snapshot() != before):
+            fail(f"--state {path}: exit {r.returncode}, {r.stderr.strip()!r}, left {left}")
+        net.verify(f"--state {path} refused")
     # An unprivileged teardown: refused for what it is (EPERM), with the
     # status the tool gives today: the user's own copy of the state, which
     # the kernel refuses, and root's, which the user cannot even read.
