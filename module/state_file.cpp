@@ -297,8 +297,8 @@ std::string replaceable_folder(const std::string& dir) {
   std::size_t i = 0;
   do {
     std::size_t next = dir.find('/', i + 1);
-    at = dir.substr(0, next == std::string::npos ? dir.size() : next);
-    if (at.empty()) at = "/";
+    at.assign(dir, 0, next == std::string::npos ? dir.size() : next);
+    if (at.empty()) at.push_back('/');
     i = next == std::string::npos ? dir.size() : next;
     struct stat st {};
     if (::lstat(at.c_str(), &st) != 0) break;  // made by us, as root's own
@@ -322,7 +322,10 @@ bool only_owner_writes(const std::string& path, std::string& error) {
       error = path + ": cannot tell where it is; give the state file's full path";
       return false;
     }
-    full = std::string(cwd) + "/" + full;
+    std::string abs(cwd);
+    abs.push_back('/');
+    abs.append(path);
+    full.swap(abs);
   }
   std::string parent = full.substr(0, full.rfind('/'));
   std::string bad = replaceable_folder(parent);
