@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "owned.h"
+
 namespace brantel_sim::live {
 namespace {
 
@@ -289,6 +291,12 @@ int Journal::step(const Action& a, Failure& why) {
         if (!raw) return cls_.unbind(mac);
         return cls_.bind(mac, was.empty() ? raw : static_cast<std::uint32_t>(ifindex(was)));
       });
+      return 0;
+    }
+    case Op::record: {
+      std::uint32_t was = recorded(view_.dev);
+      if (int err = live::record(view_.dev, a.value)) return err;
+      on_undo("the port's record", [this, was] { return live::record(view_.dev, was); });
       return 0;
     }
     case Op::promisc: {

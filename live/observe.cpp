@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "owned.h"
+
 namespace brantel_sim::live {
 namespace {
 
@@ -107,6 +109,7 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
   }
   v.unusable = unusable(v.dev);
   if (!v.unusable.empty()) return 0;
+  v.recorded = recorded(v.dev);
   if ((err = classifier_of(nl, v, cls, opts, why))) return err;
 
   std::uint32_t group = group_of(v.dev.ifindex);
@@ -234,6 +237,11 @@ int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why) {
       else if (err != ENOENT)
         return err;
     }
+  }
+  // What a lost classifier or a killed run left turned on.
+  for (const auto& [ifindex, name] : records()) {
+    auto p = by_index.find(ifindex);
+    if (p != by_index.end() && recorded(*p->second)) names.insert(p->second->name);
   }
   out.assign(names.begin(), names.end());
   return 0;

@@ -81,19 +81,40 @@ class Planner {
                        [&](const auto& b) { return b.second == iface; });
   }
 
+  void keep_record(std::uint32_t bits, std::string why = {}) {
+    bits &= BRANTEL_OWN_QDISC | BRANTEL_OWN_PROMISC;
+    if (bits == recorded_) return;
+    add(Op::record, std::move(why)).value = bits;
+    recorded_ = bits;
+  }
+
   void disable() {
-    if (!k_.classifier && k_.ifaces.empty()) return;  // nothing of ours
-    std::string why = k_.classifier
-                          ? w_.name + ": enabled on the kernel, not in the state file"
-                          : w_.name + ": live mode's interfaces on the kernel, not in the state file";
+    recorded_ = k_.recorded;
+    if (!k_.classifier && k_.ifaces.empty()) {
+      // What a lost classifier or a killed run left turned on.
+      if (!k_.recorded) return;  // nothing of ours
+      bool promisc = k_.dev.flags & IFF_PROMISC;
+      if ((k_.recorded & BRANTEL_OWN_PROMISC) && promisc)
+        add(Op::promisc, w_.name + ": promiscuous, as live mode made it, which has left it").on =
+            false;
+      if ((k_.recorded & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others)
+        add(Op::remove_qdisc, w_.name + ": a clsact qdisc live mode made, which has left it");
+      keep_record(0, w_.name + ": a record of live mode's under /run, which has left it");
+      return;
+    }
+    std::string why =
+        k_.classifier ? w_.name + ": enabled on the kernel, not in the state file"
+                      : w_.name + ": live mode's interfaces on the kernel, not in the state file";
     if (k_.group_shared) {
       for (const IfaceView& v : k_.ifaces) add(Op::delete_iface, why).name = v.link.name;
     } else if (!k_.ifaces.empty()) {
       add(Op::delete_group, why).name = k_.ifaces.front().link.name;
     }
     if (k_.classifier) add(Op::detach_rx, why);
-    if (k_.cfg.owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
-    if ((k_.cfg.owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
+    std::uint32_t owned = k_.cfg.owned | k_.recorded;
+    if (owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
+    if ((owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
+    keep_record(0, why);
   }
 
   void set_config(std::uint32_t owned, std::string why = {}) {
@@ -123,8 +144,8 @@ class Planner {
     for (const auto& [mac, to] : k_.bindings)
       if (to == ifindex)
         unbind(mac, s_.all && !w_.bindings.count(mac)
-                        ? format_mac(mac) + ": bound to " +
-                              (gone ? lost(to) + "," : name_of(to)) + " on the kernel only"
+                        ? format_mac(mac) + ": bound to " + (gone ? lost(to) + "," : name_of(to)) +
+                              " on the kernel only"
                         : std::string());
     // Whichever entry leads there carries the difference.
     bool targeted = k_.targets.count(ifindex) && !untargeted_.count(ifindex);
@@ -211,9 +232,9 @@ class Planner {
             w.name;
       }
       if (!v->own) {
-        Action& a = add(Op::add_own, fresh_ ? "" : w.name + ": its address " +
-                                                      format_mac(v->link.mac) +
-                                                      " is not among the classifier's own");
+        Action& a = add(Op::add_own, fresh_ ? ""
+                                            : w.name + ": its address " + format_mac(v->link.mac) +
+                                                  " is not among the classifier's own");
         a.name = w.name;
         a.mac = v->link.mac;
       }
@@ -286,7 +307,9 @@ class Planner {
     fresh_ = !k_.classifier;
     by_dest_ = w_.flags & BRANTEL_FLAG_BY_DESTINATION;
     flags_change_ = !fresh_ && k_.cfg.flags != w_.flags;
-    owned_ = fresh_ ? 0 : k_.cfg.owned;
+    // The record under /run outlives a classifier lost or never attached.
+    owned_ = (fresh_ ? 0 : k_.cfg.owned) | k_.recorded;
+    recorded_ = k_.recorded;
     std::string def = w_.name + "#0";
     std::uint32_t priority = k_.filter.priority;
     if (fresh_) {
@@ -334,6 +357,7 @@ class Planner {
     bool promisc = k_.dev.flags & IFF_PROMISC;
     bool quiet = fresh_ || flags_change_;
     if (by_dest_ && !promisc) {
+      keep_record(owned_ | BRANTEL_OWN_PROMISC);
       set_config(owned_ | BRANTEL_OWN_PROMISC);
       add(Op::promisc, quiet ? "" : w_.name + ": not promiscuous, as destination mode needs").on =
           true;
@@ -341,13 +365,19 @@ class Planner {
       add(Op::promisc, quiet ? "" : w_.name + ": promiscuous for destination mode, which is off")
           .on = false;
       set_config(owned_ & ~BRANTEL_OWN_PROMISC);
+      keep_record(owned_);
     }
 
     if (fresh_) {
       // Last: frames are taken over only once everything is in place.
-      if (!k_.clsact) set_config(owned_ | BRANTEL_OWN_QDISC);
+      if (!k_.clsact) {
+        keep_record(owned_ | BRANTEL_OWN_QDISC);
+        set_config(owned_ | BRANTEL_OWN_QDISC);
+      }
       add(Op::attach_rx).value = priority;
     }
+    keep_record(owned_,
+                fresh_ ? "" : w_.name + ": live mode's record under /run is not its classifier's");
   }
 
   const PortView& k_;
@@ -356,6 +386,7 @@ class Planner {
   Plan p_;
   bool fresh_ = false, by_dest_ = false, flags_change_ = false;
   std::uint32_t owned_ = 0;
+  std::uint32_t recorded_ = 0;  // the bits the port's record holds once the steps so far are done
   std::string default_;
   std::set<std::string> made_;
   std::set<MacBytes> unbound_, unowned_;

@@ -63,6 +63,9 @@ struct PortView {
   bool clsact = false;
   bool others = false;  // filters at its clsact that are not ours
   brantel_port_config cfg{};
+  // BRANTEL_OWN_* bits of the port's record under /run: what live mode
+  // turned on, kept where losing the classifier cannot lose it.
+  std::uint32_t recorded = 0;
   std::map<MacBytes, std::uint32_t> bindings;  // within the scope
   std::set<std::uint32_t> targets;             // interfaces frames may be handed to
   std::map<MacBytes, std::uint32_t> own;       // each interface's own address
@@ -109,6 +112,7 @@ enum class Op {
   bind,           // mac, name
   unbind,         // mac
   promisc,        // on
+  record,         // value: the BRANTEL_OWN_* bits to keep in the port's record
   attach_rx,      // priority
   detach_rx,
   remove_qdisc,

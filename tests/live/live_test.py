@@ -313,17 +313,26 @@ def refusal(net):
 
 
 def repair(net):
-    # A run killed at any step: sync puts the kernel back to the state file.
+    # A run killed at any step: sync puts the kernel back to the state file,
+    # and reset then leaves the port as it was before live mode came.
+    net.reset()
+    bare = net.snapshot()
+    flagged = module_text(1, [(PORT + "#0", []), (PORT + "#1", [A])])
     for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
                            (SETUP, ["setflags", PORT, "1"]), (SETUP + FLAG1, ["setflags", PORT, "0"]),
-                           (SETUP + FLAG1, ["disable", PORT])]:
+                           (SETUP + FLAG1, ["disable", PORT]), ([], ["sim", "load", "-"])]:
+        text = flagged if command[1:2] == ["load"] else None
         for call in ("sendto", "bpf"):
             inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
-            for n, _, before in injected_runs(net, steps, command, inject):
+            for n, _, before in injected_runs(net, steps, command, inject, input=text):
                 r = net.sim_run("sync")
                 now = (net.snapshot(), net.state_text())
                 if r.returncode or now != before or net.sim_run("check").returncode:
                     fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before[0])}")
+                r = net.sim_run("reset")
+                if r.returncode or net.snapshot() != bare:
+                    fail(f"{command} killed at {call} {n}: reset left "
+                         f"{set(net.snapshot()) ^ set(bare)}")
             net.verify(f"{command} killed at {call}, then sync")
 
 
@@ -439,6 +448,39 @@ def classifier_gone(net):
             net.verify(f"sync after {command} with the port's {point} removed")
             probe(net)
             net.verify(f"frames after {command} with the port's {point} removed")
+    classifier_lost(net)
+
+
+def move_away_and_back(net):
+    """The port moved to another namespace and back: its qdisc goes."""
+    net.ip("link", "set", PORT, "netns", net.wire)
+    net.ip("link", "set", PORT, "netns", net.host, ns=net.wire)
+    net.ip("link", "set", PORT, "up")
+
+
+# By destination, what live mode turned on must be turned off when it is
+# done, whatever took its classifier in between.
+LOST = [("qdisc deleted", lambda n: n.tc("qdisc", "del", "dev", PORT, "clsact")),
+        ("filter deleted", lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202")),
+        ("port moved away and back", move_away_and_back)]
+
+
+def classifier_lost(net):
+    for what, lose in LOST:
+        where[0] = f"classifier_gone: {what}"
+        net.fresh([PORT])
+        bare = net.snapshot()
+        net.setup(SETUP + FLAG1)
+        lose(net)
+        for step in (["sim", "sync"], ["setflags", PORT, "0"], ["disable", PORT]):
+            r = net.run(step)
+            if r.returncode:
+                fail(f"{step}: {r.stderr.strip()!r}")
+            net.expected.clear()
+            net.verify(" ".join(step))
+        promisc = [e for e in net.snapshot() if e[0] == PORT and e[1] != "qdisc" and e[4]]
+        if net.snapshot() != bare or promisc:
+            fail(f"left {set(net.snapshot()) ^ set(bare)}")
 
 
 def unload(net):
