@@ -336,8 +336,8 @@ bool only_owner_writes(const std::string& path, std::string& error) {
     }
   }
   if (!bad.empty()) {
-    error = bad + ": another user may replace it, and so the state file in " + parent +
-            "; refusing to make it live";
+    error = bad + ": another user may replace it, and so others may replace the state file in " +
+            parent + "; refusing to make it live";
     return false;
   }
   if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 022 || !mine(st.st_uid))) {
