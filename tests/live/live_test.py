@@ -927,6 +927,8 @@ def privilege(net):
                 or os.path.join(top, named) not in r.stderr or left or net.snapshot() != before):
             fail(f"--state {path}: exit {r.returncode}, {r.stderr.strip()!r}, left {left}")
         net.verify(f"--state {path} refused")
+    for link in ("sticky/link", "rootlink"):
+        os.unlink(os.path.join(top, link))
     namespace_state(net)
 
 
