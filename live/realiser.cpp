@@ -110,6 +110,10 @@ class LiveRealiser final : public Live {
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
+  void undo_sync() override {
+    roll_back(last_);
+    last_.clear();
+  }
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
@@ -130,6 +134,7 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
+  std::vector<std::unique_ptr<Work>> last_;  // the last whole sync, for undo_sync
 };
 
 void LiveRealiser::say(const std::string& message) {
@@ -414,6 +419,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (first && whole) break;
   }
   if (first && whole) roll_back(done);
+  last_.clear();
+  if (!first && whole) last_ = std::move(done);
   return first;
 }
 
