@@ -64,11 +64,14 @@ def state_text(records):
 
 # Set in the copy of a test that runs in namespaces of its own.
 ISOLATED = "BRANTEL_TEST_ISOLATED"
-# Run by sh as the first process of a new PID and mount namespace: private
-# /run (so ip netns keeps its names there) and /var/lib (so no state of the
-# host's is touched), the machine id kept; then the test itself.
+# Run by sh as the first process of a new PID and mount namespace: a /proc
+# of that namespace (so that process ids read there, by the tests and by
+# strace, are its own), private /run (so ip netns keeps its names there) and
+# /var/lib (so no state of the host's is touched), the machine id kept; then
+# the test itself.
 ISOLATE = r"""
 set -e
+mount -t proc proc /proc
 mount -t tmpfs -o mode=0755 brantel-test /run
 mkdir -m 0755 /run/netns
 mkdir -m 1777 /run/tmp

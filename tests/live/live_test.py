@@ -1029,8 +1029,7 @@ def replaced(net):
         with open(net.state + ".new", "w") as f:
             f.write(edited)
         os.rename(net.state + ".new", net.state)
-        for pid in descendants(p.pid):
-            os.kill(pid, signal.SIGCONT)
+        net.resume(p)
         out, err = p.communicate(timeout=60)
         if p.returncode != status or net.state_text() != edited:
             fail(f"exit {p.returncode}, {err.strip()!r}; the state file is now "

@@ -7,6 +7,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -165,12 +166,35 @@ class Net:
                              env=clean_env())
         deadline = time.time() + 30
         while time.time() < deadline and p.poll() is None:
-            if any(open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt"
-                   for c in descendants(p.pid)):
+            # Kept: strace may be gone by the time the caller resumes them,
+            # and its stopped child then belongs to another parent.
+            p.stopped = [c for c in descendants(p.pid)
+                         if open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt"]
+            if p.stopped:
                 return p
             time.sleep(0.02)
         p.kill()
         raise RuntimeError(f"{args} never stopped at {pause}: {p.communicate()}")
+
+    def resume(self, p):
+        """Lets a command that paused() stopped go on.  The stop may still
+        be on its way (strace passes the signal on after reporting it), and
+        a SIGCONT before it lands is lost: send it until the command runs."""
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            stopped = []
+            for pid in p.stopped:
+                try:
+                    if open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt":
+                        stopped.append(pid)
+                except OSError:
+                    pass  # it has finished
+            if not stopped:
+                return
+            for pid in stopped:
+                os.kill(pid, signal.SIGCONT)
+            time.sleep(0.05)
+        raise RuntimeError(f"{p.args} stays stopped")
 
     def tool(self, *args, prefix=()):
         return self.sim_run("brantel_config", *args, prefix=prefix)
