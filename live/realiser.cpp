@@ -100,7 +100,18 @@ struct Work {
   Classifier cls;
   Plan plan;
   std::unique_ptr<Journal> journal;
+  bool all = true;  // the view holds every binding of the port
 };
+
+// Once a port's changes are done or taken back: its address map sized for
+// what it holds now.
+void settle(Work& w) {
+  if (!w.journal || !w.cls.loaded()) return;
+  std::int64_t before = !w.view.maps ? 0
+                        : w.all      ? static_cast<std::int64_t>(w.view.bindings.size())
+                                     : w.view.cfg.bound;
+  w.cls.settle(static_cast<std::uint32_t>(std::max<std::int64_t>(0, before + w.cls.added())));
+}
 
 class LiveRealiser final : public Live {
  public:
@@ -240,6 +251,10 @@ void LiveRealiser::roll_back(std::vector<std::unique_ptr<Work>>& done) {
       for (const std::string& line : (*it)->journal->undo()) say((*it)->view.name + ": " + line);
 }
 
+void settle_all(std::vector<std::unique_ptr<Work>>& done) {
+  for (auto& w : done) settle(*w);
+}
+
 // A request changes the ports it names: each port whose configuration
 // differs, and only that.  Within a port, an unchanged flag word limits the
 // work to the interfaces and addresses that change.
@@ -260,6 +275,7 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     std::map<MacBytes, std::string> bindings;
     bool adds = narrow(b, a, scope, bindings);
     auto w = std::make_unique<Work>();
+    w->all = scope.all;
     int err = prepare(name, a, scope, *w, ObserveOptions{true, false});
     if (!err && !w->view.dev.ifindex && !adds) continue;  // gone, and with it all of ours
     if (!err && !w->view.renamed.empty() && a) err = ENODEV;
@@ -286,9 +302,11 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     done.push_back(std::move(w));
     if (err) {
       roll_back(done);
+      settle_all(done);
       return err;
     }
   }
+  settle_all(done);
   return 0;
 }
 
@@ -333,6 +351,7 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (first && whole) break;
   }
   if (first && whole) roll_back(done);
+  settle_all(done);
   return first;
 }
 
