@@ -59,6 +59,40 @@ def said(r):
     return [l for l in r.stderr.splitlines() if l.startswith("brantel-sim")]
 
 
+def map_info(map_id):
+    return json.loads(sh("bpftool", "-j", "map", "show", "id", str(map_id)).stdout)
+
+
+def slot(map_id):
+    """The id of the map a map of maps holds at key 0, or None."""
+    for e in json.loads(sh("bpftool", "-j", "map", "dump", "id", str(map_id)).stdout):
+        value = e.get("value", e.get("inner_map_id"))
+        return int.from_bytes(bytes(int(b, 16) for b in value), "little") \
+            if isinstance(value, list) else value
+    return None
+
+
+def classifier_maps(ns, dev):
+    """{name: id} of the maps of live mode's program at `dev`'s ingress in
+    namespace `ns`, with the map each map of maps holds."""
+    out = {}
+    filters = json.loads(sh("tc", "-n", ns, "-j", "filter", "show", "dev", dev, "ingress",
+                            check=False).stdout or "[]")
+    for f in filters:
+        prog = f.get("options", {}).get("prog", {})
+        if not prog.get("name", "").startswith("brantel"):
+            continue
+        info = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog["id"])).stdout)
+        for m in info.get("map_ids", []):
+            shown = map_info(m)
+            out[shown["name"]] = m
+            if shown["type"] == "array_of_maps":
+                inner = slot(m)
+                if inner is not None:
+                    out[map_info(inner)["name"]] = inner
+    return out
+
+
 class Net:
     """Two namespaces joined by one veth pair per port: the ports in the
     host namespace, where the tool runs, their peers (wire0, wire1, ...)
@@ -220,15 +254,10 @@ class Net:
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
-        out = {}
-        for f in self.tc_filters(dev, "ingress"):
-            prog = f.get("options", {}).get("prog", {})
-            if not prog.get("name", "").startswith("brantel"):
-                continue
-            info = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog["id"])).stdout)
-            for m in info.get("map_ids", []):
-                out[json.loads(sh("bpftool", "-j", "map", "show", "id", str(m)).stdout)["name"]] = m
-        return out
+        return classifier_maps(self.host, dev)
+
+    def map_info(self, map_id):
+        return map_info(map_id)
 
     def map_dump(self, dev, name):
         m = self.maps(dev).get(name)
