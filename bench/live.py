@@ -53,7 +53,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "live"))
-from testlib import clean_env  # noqa: E402
+from testlib import clean_env, isolate, state_text  # noqa: E402
 from livenet import classifier_maps, map_info  # noqa: E402
 
 PORT = "eth1"
@@ -158,12 +158,11 @@ class Bench:
         ns = ns or self.ns["a"]
         state = state or self.state
         self.live("reset", ns=ns, state=state, sim=sim)
-        lines = ["brantel-sim state 2", f"{'port'} {PORT} {'0x1' if by_dst else '0x0'}",
-                 f"vlan {PORT}#0"]
+        records = [f"port {PORT} {'0x1' if by_dst else '0x0'}", f"vlan {PORT}#0"]
         for i, g in enumerate(groups, 1):
-            lines.append(f"vlan {PORT}#{i}")
-            lines += [f"mac {m}" for m in g]
-        self.live("load", "-", ns=ns, state=state, sim=sim, input="\n".join(lines + ["end", ""]))
+            records.append(f"vlan {PORT}#{i}")
+            records += [f"mac {m}" for m in g]
+        self.live("load", "-", ns=ns, state=state, sim=sim, input=state_text(records))
         for i in range(len(groups) + 1):  # not in a batch: there '#' starts a comment
             ip(ns, "link", "set", f"{PORT}#{i}", "up")
         return [(ns, f"{PORT}#{i}", g) for i, g in enumerate([[]] + groups)] + [(ns, PORT, [])]
@@ -456,14 +455,15 @@ class Bench:
 def many_ports_state(ports, ifaces, macs=0):
     """Ports eth0... with interfaces #0... and one address on each but #0;
     `macs` addresses more on eth0#1."""
-    lines = ["brantel-sim state 2"]
+    records = []
     for p in range(ports):
-        lines += [f"port eth{p} 0x0", f"vlan eth{p}#0"]
+        records += [f"port eth{p} 0x0", f"vlan eth{p}#0"]
         for i in range(1, ifaces):
-            lines += [f"vlan eth{p}#{i}", f"mac {mac(p << 12 | i, 0x50)}"]
+            records += [f"vlan eth{p}#{i}", f"mac {mac(p << 12 | i, 0x50)}"]
         if p == 0 and macs:
-            lines += [f"vlan eth{p}#{max(1, ifaces)}"] + [f"mac {mac(i, 0x51)}" for i in range(macs)]
-    return "\n".join(lines + ["end", ""])
+            records += [f"vlan eth{p}#{max(1, ifaces)}"] + [f"mac {mac(i, 0x51)}"
+                                                           for i in range(macs)]
+    return state_text(records)
 
 
 def vmalloc_used():
@@ -534,6 +534,8 @@ def main():
     if missing:
         print("SKIP: missing " + ", ".join(missing))
         return 77
+    # Namespaces that die with this process, however it ends.
+    isolate()
     sizes, trials, frames, rounds = SIZES[args.mode]
     if args.sizes:
         sizes = tuple(int(n) for n in args.sizes.split(","))
