@@ -322,6 +322,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
   // ports' ifindexes share, which a port's deletion of its group must see
   // as it is now.
   Kernel k(nl_);
+  // Not taken: each port asks netlink on its own, and has its own trouble.
+  k.take();
   std::vector<std::string> names = only;
   if (names.empty())
     if (int err = every_port(k, state, names)) return err;
@@ -375,6 +377,7 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
 int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
   std::vector<std::string> names;
   Kernel k(nl_);
+  k.take();  // see sync
   if (int err = every_port(k, state, names)) return err;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
@@ -392,6 +395,7 @@ int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
 int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
   out.clear();
   Kernel k(nl_);
+  k.take();  // see sync
   for (const Port& p : state.ports()) {
     LivePort lp;
     lp.name = p.name;
