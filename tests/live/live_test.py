@@ -1010,6 +1010,17 @@ def service(net):
         fail(f"sync eth2 touched {PORT}#0")
     net.sim_run("sync", PORT)
     net.verify("sync of each port")
+    # Commands that look at every port read the devices and the qdiscs of
+    # the kernel once, whatever the number of ports.
+    where[0] = "service: commands over two ports"
+    trace = os.path.join(net.folder.name, "trace")
+    for args in (["sync"], ["check"], ["show", "--json"], ["sync", PORT, "eth2"]):
+        r = net.sim_run(*args, prefix=traced("trace=sendto", trace))
+        sent = open(trace).read()
+        dumps = {kind: sent.count(f"nlmsg_type={kind}, nlmsg_flags=NLM_F_REQUEST|NLM_F_DUMP")
+                 for kind in ("RTM_GETLINK", "RTM_GETQDISC")}
+        if r.returncode or set(dumps.values()) != {1}:
+            fail(f"{' '.join(args)} over two ports: exit {r.returncode}, dumps {dumps}")
     # load is whole: a port that cannot be served takes back the others.
     before = (net.snapshot(), net.state_text())
     text = net.sim_run("show").stdout.replace("end\n", "port lo 0x0\nvlan lo#0\nend\n")

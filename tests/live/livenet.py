@@ -41,12 +41,13 @@ def sh(*args, check=True, **kw):
     return r
 
 
-def traced(inject):
-    """A prefix that runs a command under strace with one injection.
-    LeakSanitizer cannot work in a process that strace traces."""
+def traced(inject, out="/dev/null"):
+    """A prefix that runs a command under strace with one injection (or
+    other expression), its trace written to `out`.  LeakSanitizer cannot
+    work in a process that strace traces."""
     asan = os.environ.get("ASAN_OPTIONS", "")
     return ("env", f"ASAN_OPTIONS={asan}{':' if asan else ''}detect_leaks=0",
-            "strace", "-f", "-qq", "-o", "/dev/null", "-e", inject)
+            "strace", "-f", "-qq", "-o", out, "-e", inject)
 
 
 def mac_bytes(text):
