@@ -100,8 +100,10 @@ def isolate():
         return True
     clean_leftovers()
     unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
-    probe = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
-             "true"] if unshare else None
+    # --mount-proc: a /proc of the new PID namespace, where LeakSanitizer
+    # finds the threads of the process it checks by its pid.
+    probe = [unshare, "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
+             "--propagation", "private", "true"] if unshare else None
     if not probe or subprocess.run(probe, capture_output=True).returncode:
         return False
     sys.stdout.flush()
