@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "owned.h"
+
 namespace brantel_sim::live {
 namespace {
 
@@ -145,6 +147,16 @@ int Kernel::group(std::uint32_t group, std::vector<const Link*>& out) {
   return 0;
 }
 
+int Kernel::named(const std::string& prefix, std::vector<const Link*>& out) {
+  out.clear();
+  if (!taken_)
+    if (int err = take()) return err;
+  for (auto it = by_name_.lower_bound(prefix);
+       it != by_name_.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+    out.push_back(&links_[it->second]);
+  return 0;
+}
+
 int Kernel::has_clsact(int ifindex, bool& out) {
   if (taken_) {
     out = clsact_.count(ifindex) > 0;
@@ -190,6 +202,7 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
   }
   v.unusable = unusable(v.dev);
   if (!v.unusable.empty()) return 0;
+  v.recorded = recorded(v.dev);
   if ((err = classifier_of(k, v, cls, opts, why))) return err;
 
   std::uint32_t group = group_of(v.dev.ifindex);
@@ -214,14 +227,18 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
   }
 
   if (scope.all) {
-    // The port's slice of the kernel: the devices on it, and those in its
-    // group.
-    std::vector<const Link*> on, in;
-    if ((err = k.children(v.dev.ifindex, on)) || (err = k.group(group, in))) return err;
+    // The port's slice of the kernel: the devices on it, those in its
+    // group, and those named after it.
+    std::vector<const Link*> on, in, named;
+    if ((err = k.children(v.dev.ifindex, on)) || (err = k.group(group, in)) ||
+        (err = k.named(v.name + "#", named)))
+      return err;
     for (const Link* l : on)
       if (ours(*l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{*l, {}, false, false});
     v.group_shared = std::any_of(in.begin(), in.end(),
                                  [&](const Link* l) { return !ours(*l, v.dev.ifindex, group); });
+    for (const Link* l : named)
+      if (!ours(*l, v.dev.ifindex, group)) v.namesakes[l->name] = *l;
   } else {
     for (const std::string& n : scope.ifaces) {
       Link l;
@@ -268,10 +285,13 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
     if (live.count(r)) continue;
     if (scope.all) {
       v.dead.insert(r);
+      Link l;
+      if (k.link(static_cast<int>(r), l) == 0) v.strangers[r] = l.name;
       continue;
     }
     Link l;
     err = k.link(static_cast<int>(r), l);
+    if (err == 0 && !ours(l, v.dev.ifindex, group)) v.strangers[r] = l.name;
     if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
       v.dead.insert(r);
     else if (err)
@@ -306,6 +326,11 @@ int ports_on_kernel(Kernel& k, std::vector<std::string>& out, Failure& why) {
       else if (err != ENOENT)
         return err;
     }
+  }
+  // What a lost classifier or a killed run left turned on.
+  for (const auto& [ifindex, name] : records()) {
+    Link p;
+    if (k.link(ifindex, p) == 0 && recorded(p)) names.insert(p.name);
   }
   out.assign(names.begin(), names.end());
   return 0;

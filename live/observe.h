@@ -42,6 +42,8 @@ class Kernel {
   // first if it is not).
   int children(int parent, std::vector<const Link*>& out);
   int group(std::uint32_t group, std::vector<const Link*>& out);
+  // The devices whose names start with `prefix` (taken first if it is not).
+  int named(const std::string& prefix, std::vector<const Link*>& out);
   int has_clsact(int ifindex, bool& out);
   // The filters at one parent of the device's clsact qdisc: none without one.
   int filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out);

@@ -113,6 +113,10 @@ void settle(Work& w) {
   w.cls.settle(static_cast<std::uint32_t>(std::max<std::int64_t>(0, before + w.cls.added())));
 }
 
+void settle_all(std::vector<std::unique_ptr<Work>>& done) {
+  for (auto& w : done) settle(*w);
+}
+
 class LiveRealiser final : public Live {
  public:
   LiveRealiser() { quiet_libbpf(); }
@@ -121,6 +125,11 @@ class LiveRealiser final : public Live {
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
+  void undo_sync() override {
+    roll_back(last_);
+    settle_all(last_);
+    last_.clear();
+  }
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
@@ -138,6 +147,7 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
+  std::vector<std::unique_ptr<Work>> last_;  // the last whole sync, for undo_sync
 };
 
 void LiveRealiser::say(const std::string& message) {
@@ -254,10 +264,6 @@ void LiveRealiser::roll_back(std::vector<std::unique_ptr<Work>>& done) {
       for (const std::string& line : (*it)->journal->undo()) say((*it)->view.name + ": " + line);
 }
 
-void settle_all(std::vector<std::unique_ptr<Work>>& done) {
-  for (auto& w : done) settle(*w);
-}
-
 // A request changes the ports it names: each port whose configuration
 // differs, and only that.  Within a port, an unchanged flag word limits the
 // work to the interfaces and addresses that change.
@@ -371,6 +377,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
   }
   if (first && whole) roll_back(done);
   settle_all(done);
+  last_.clear();
+  if (!first && whole) last_ = std::move(done);
   return first;
 }
 
