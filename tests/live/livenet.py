@@ -198,12 +198,25 @@ class Net:
                    "--state", self.state, *what)
         p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              env=clean_env())
-        deadline = time.time() + 30
+        def stopped():
+            out = set()
+            for c in descendants(p.pid):
+                try:
+                    if open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt":
+                        out.add(c)
+                except OSError:
+                    pass
+            return out
+
+        # A traced process stops at each of its system calls too, for a
+        # moment: the stop asked for is the one that lasts.
+        deadline, seen = time.time() + 30, set()
         while time.time() < deadline and p.poll() is None:
-            if any(open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt"
-                   for c in descendants(p.pid)):
+            now = stopped()
+            if now & seen:
                 return p
-            time.sleep(0.02)
+            seen = now
+            time.sleep(0.2 if now else 0.02)
         p.kill()
         raise RuntimeError(f"{args} never stopped at {pause}: {p.communicate()}")
 
