@@ -16,6 +16,7 @@
 #include "address.h"
 #include "apply.h"
 #include "live.h"
+#include "live_advice.h"
 #include "observe.h"
 
 namespace brantel_sim::live {
@@ -109,7 +110,13 @@ class LiveRealiser final : public Live {
   int realise(const Model& before, const Model& after) override;
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
-  int check(const Model& state, std::vector<std::string>& differences) override;
+  int check(const Model& state, std::vector<std::string>& differences) override {
+    return check_ports(state, {}, differences);
+  }
+  int check_ports(const Model& state, const std::vector<std::string>& only,
+                  std::vector<std::string>& differences) override;
+  int kernel_ports(std::vector<std::string>& names) override;
+  std::vector<std::string> take_repairs() override { return std::move(repairs_); }
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
@@ -127,13 +134,12 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
+  std::vector<std::string> repairs_;
 };
 
 void LiveRealiser::say(const std::string& message) {
   if (!said_.insert(message).second) return;
-  std::string line = "brantel-sim: live mode: " + message + "\n";
-  ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)n;
+  live_say(message);
 }
 
 // A refusal that means the kernel lacks a feature, or a limit, gets one
@@ -321,7 +327,11 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
         if (whole) break;
         continue;
       }
+      std::vector<std::string> found = differences(w.plan);
       err = apply(w);
+      if (!err)
+        for (std::string& d : found)
+          repairs_.push_back(d.rfind(name, 0) == 0 ? d : name + ": " + d);
       if (err && !whole) {
         for (const std::string& line : w.journal->undo()) say(name + ": " + line);
       }
@@ -336,9 +346,18 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
   return first;
 }
 
-int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
-  std::vector<std::string> names;
-  if (int err = every_port(state, names)) return err;
+int LiveRealiser::kernel_ports(std::vector<std::string>& names) {
+  names.clear();
+  Failure f;
+  if (int err = ports_on_kernel(nl_, names, f)) return reason(err, "", f);
+  return 0;
+}
+
+int LiveRealiser::check_ports(const Model& state, const std::vector<std::string>& only,
+                              std::vector<std::string>& out) {
+  std::vector<std::string> names = only;
+  if (names.empty())
+    if (int err = every_port(state, names)) return err;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
     Work w;
@@ -362,6 +381,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     Scope all;
     int err = prepare(p.name, &p, all, w, ObserveOptions{false, false, true});
     if (!err && w.view.renamed.empty()) lp.ifindex = w.view.dev.ifindex;
+    lp.up = (w.view.dev.flags & IFF_UP) != 0;
     lp.realised = !err && w.view.classifier && w.view.renamed.empty();
     if (err)
       lp.trouble = std::strerror(err);
@@ -386,6 +406,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
         if (k.link.name != v.name) continue;
         li.ifindex = k.link.ifindex;
         li.mac = k.link.mac;
+        li.up = (k.link.flags & IFF_UP) != 0;
         auto s = stats.find(static_cast<std::uint32_t>(k.link.ifindex));
         if (s != stats.end()) {
           li.rx_frames = s->second.frames;

@@ -37,6 +37,11 @@ class FakeLive final : public Live {
     say("sync " + std::to_string(state.ports().size()) + " ports, only" + ports);
     return injected();
   }
+  // The "gone*" ports of sync above are live mode's on the kernel.
+  int kernel_ports(std::vector<std::string>& names) override {
+    names = {"gone1", "gone2"};
+    return 0;
+  }
   int check(const Model&, std::vector<std::string>& differences) override {
     if (const char* d = std::getenv("FAKE_LIVE_DIFF")) differences.push_back(d);
     return injected();
@@ -48,7 +53,7 @@ class FakeLive final : public Live {
       lp.name = p.name;
       lp.flags = p.flags;
       lp.ifindex = ifindex++;
-      lp.realised = lp.counted = true;
+      lp.realised = lp.counted = lp.up = true;
       lp.dropped = 1;
       for (const Vlan& v : p.vlans) {
         LiveInterface li;
