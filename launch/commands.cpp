@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <set>
+#include <utility>
 
 #include "brantel_sim.h"
 #include "launch.h"
@@ -357,12 +358,13 @@ int which(const Invocation& inv, const Args& a) {
     std::vector<std::string> all;
     if (int err = live->check_ports(m, {f.port}, all))
       return fail(inv, std::string("which: cannot read the kernel: ") + std::strerror(err)) + 1;
-    // What concerns the binding: its address, its interface, the port as
-    // a whole (its classifier, its flag word).
-    for (std::string& d : all)
-      if (d.find(text) != std::string::npos || d.rfind(f.iface + ":", 0) == 0 ||
-          d.rfind(f.port + ":", 0) == 0)
-        f.differences.push_back(std::move(d));
+    // What concerns the binding, the closest first: its address, its
+    // interface, the port as a whole (its classifier, its flag word).
+    for (const std::string& prefix : {text, f.iface + ":", f.port + ":"})
+      for (std::string& d : all)
+        if (!d.empty() &&
+            (prefix == text ? d.find(text) != std::string::npos : d.rfind(prefix, 0) == 0))
+          f.differences.push_back(std::exchange(d, std::string()));
     agrees = agrees && f.differences.empty();
   }
   std::string out;
