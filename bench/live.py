@@ -44,7 +44,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
-from testlib import clean_env  # noqa: E402
+from testlib import clean_env, isolate, state_text  # noqa: E402
 
 PORT = "eth1"
 GROUP = 77  # the device group of the mainline set-up's macvlans
@@ -140,12 +140,11 @@ class Bench:
         ns = ns or self.ns["a"]
         state = state or self.state
         self.live("reset", ns=ns, state=state)
-        lines = ["brantel-sim state 2", f"{'port'} {PORT} {'0x1' if by_dst else '0x0'}",
-                 f"vlan {PORT}#0"]
+        records = [f"port {PORT} {'0x1' if by_dst else '0x0'}", f"vlan {PORT}#0"]
         for i, g in enumerate(groups, 1):
-            lines.append(f"vlan {PORT}#{i}")
-            lines += [f"mac {m}" for m in g]
-        self.live("load", "-", ns=ns, state=state, input="\n".join(lines + ["end", ""]))
+            records.append(f"vlan {PORT}#{i}")
+            records += [f"mac {m}" for m in g]
+        self.live("load", "-", ns=ns, state=state, input=state_text(records))
         for i in range(len(groups) + 1):  # not in a batch: there '#' starts a comment
             ip(ns, "link", "set", f"{PORT}#{i}", "up")
         return [(ns, f"{PORT}#{i}", g) for i, g in enumerate([[]] + groups)] + [(ns, PORT, [])]
@@ -397,6 +396,8 @@ def main():
     if missing:
         print("SKIP: missing " + ", ".join(missing))
         return 77
+    # Namespaces that die with this process, however it ends.
+    isolate()
     sizes, trials, frames, rounds = SIZES[args.mode]
     if args.sizes:
         sizes = tuple(int(n) for n in args.sizes.split(","))

@@ -5,8 +5,10 @@ import difflib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import termios
 
 # What show prints around the records, and what the states written here hold.
@@ -54,8 +56,71 @@ def clean_env(*path, **extra):
 
 
 def state_text(records):
-    """A state file holding the given record lines."""
+    """A state file holding the given record lines: the one writer of the
+    header for every test and benchmark (shell tests run this file:
+    `python3 testlib.py state RECORD...`)."""
     return "".join(line + "\n" for line in [HEADER, *records, TRAILER])
+
+
+# Set in the copy of a test that runs in namespaces of its own.
+ISOLATED = "BRANTEL_TEST_ISOLATED"
+# Run by sh as the first process of a new PID and mount namespace: private
+# /run (so ip netns keeps its names there) and /var/lib (so no state of the
+# host's is touched), the machine id kept; then the test itself.
+ISOLATE = r"""
+set -e
+mount -t tmpfs -o mode=0755 brantel-test /run
+mkdir -m 0755 /run/netns
+mkdir -m 1777 /run/tmp
+if [ -d /var/lib/dbus ]; then
+  mkdir /run/dbus-host && mount --bind /var/lib/dbus /run/dbus-host
+fi
+mount -t tmpfs -o mode=0755 brantel-test /var/lib
+if [ -d /run/dbus-host ]; then
+  mkdir /var/lib/dbus && mount --move /run/dbus-host /var/lib/dbus && rmdir /run/dbus-host
+fi
+exec "$@"
+"""
+# What tests that ran before isolation could leave: ip netns names made of
+# a prefix and the process id.
+LEFTOVER = re.compile(r"br[lb](\d+)[a-z]*")
+
+
+def isolate():
+    """Runs the calling script again, with the same arguments, as the first
+    process of a PID namespace that dies with it (unshare --kill-child),
+    with private mounts of /run and /var/lib.  Every network namespace it
+    names with ip netns, every folder under /run/tmp and every state file
+    under /var/lib goes when it ends, however it ends: SIGKILL, a timeout.
+    Returns inside the copy, after removing the names earlier test runs
+    left on the host; True there, False where no such namespace can be
+    made (the caller then runs as it is)."""
+    if os.environ.get(ISOLATED):
+        tempfile.tempdir = "/run/tmp"
+        return True
+    clean_leftovers()
+    unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
+    probe = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
+             "true"] if unshare else None
+    if not probe or subprocess.run(probe, capture_output=True).returncode:
+        return False
+    sys.stdout.flush()
+    os.environ[ISOLATED] = "1"
+    os.execv(unshare, [*probe[:-1], "sh", "-c", ISOLATE, "isolate", sys.executable,
+                       os.path.abspath(sys.argv[0]), *sys.argv[1:]])
+
+
+def clean_leftovers():
+    """Removes the network namespace names that a killed run of an earlier
+    version of these tests left on the host (their process is gone)."""
+    try:
+        names = os.listdir("/run/netns")
+    except OSError:
+        return
+    for name in names:
+        m = LEFTOVER.fullmatch(name)
+        if m and not os.path.exists(f"/proc/{m[1]}"):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
 
 
 def read_lines(path):
@@ -243,3 +308,9 @@ def live_counters(show_text, json_text=None):
         out[name] = m and {"bound": int(m[2]), "unbound": int(m[3]), "dropped": int(m[5]),
                            "interfaces": None}
     return out
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] != ["state"]:
+        sys.exit("usage: testlib.py state [RECORD...]: prints a state file holding them")
+    sys.stdout.write(state_text(sys.argv[2:]))

@@ -31,7 +31,7 @@ devices=$(for d in /sys/class/net/*; do
 done)
 # The first of them a port already, which enable no longer offers.
 first=$(head -n1 <<<"$devices")
-printf 'brantel-sim state 2\nport %s 0x0\nend\n' "$first" >"$scratch/first"
+python3 "$src/tests/testlib.py" state "port $first 0x0" >"$scratch/first"
 
 # Prints the candidates for the command line $2 (the cursor at its end,
 # words split at blanks) completed by function $1, one a line.

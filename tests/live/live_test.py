@@ -21,6 +21,21 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # ETH_TEST, PORT, Net, mac_bytes and sh are the benchmark's too.
 from livenet import (ETH_TEST, PORT, LogSink, Net, fail, failures,  # noqa: E402,F401
                      mac_bytes, said, sh, traced, where)
+from testlib import isolate, state_text  # noqa: E402
+
+# This run's share of the scenario's rows: (K, N) runs the rows whose number,
+# counted over all the scenario's tables in order, is K modulo N.
+SHARE = {"part": (0, 1), "row": 0}
+
+
+def rows(table):
+    """The rows of `table` that are this run's share (see SHARE)."""
+    part, parts = SHARE["part"]
+    for row in table:
+        mine = SHARE["row"] % parts == part
+        SHARE["row"] += 1
+        if mine:
+            yield row
 
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
 U, X = "02:55:00:00:00:03", "02:77:00:00:00:05"
@@ -206,20 +221,64 @@ def wipe(net):
 
 
 def module_text(flags, vlans):
-    lines = ["brantel-sim state 2", f"port {PORT} 0x{flags:x}"]
+    records = [f"port {PORT} 0x{flags:x}"]
     for name, macs in vlans:
-        lines += [f"vlan {name}"] + [f"mac {m}" for m in macs]
-    return "\n".join(lines + ["end", ""])
+        records += [f"vlan {name}"] + [f"mac {m}" for m in macs]
+    return state_text(records)
+
+
+def promisc(net):
+    """Someone else's promiscuous mode on the port."""
+    net.ip("link", "set", PORT, "promisc", "on")
+
+
+# Refusals of the kernel itself: (set-up, a device that is not ours made
+# after it, the command, the kernel's error it must say).
+REFUSED_BY_KERNEL = [
+    ([], None, ["enable", "nosuch0"], "No such device"),
+    ([], PORT + "#0", ["enable", PORT], "Name not unique on network"),
+    (SETUP[:1], PORT + "#5", ["add", PORT, "5"], "File exists"),
+    (SETUP[:1], None, ["enable", PORT + "#0"], "No such device"),
+]
+
+# Every step of every change refused in turn: (set-up, change by hand, the
+# change, the call to refuse, the state file `load -` reads).  Flag changes
+# go both ways, with the promiscuous mode ours and someone else's.
+FLAGGED = module_text(1, [(PORT + "#0", []), (PORT + "#1", [A])])
+INJECTED = [(steps, hand, command, call, None)
+            for steps, hand, command in [
+                ([], None, ["enable", PORT]),
+                (SETUP[:1], None, ["add", PORT, "1"]),
+                (SETUP[:2], None, ["bind", PORT + "#1", A]),
+                (SETUP[:2], None, ["setflags", PORT, "1"]),
+                (SETUP + FLAG1, None, ["setflags", PORT, "0"]),
+                (SETUP, None, ["unbind", PORT + "#1", A]),
+                (SETUP + FLAG1, None, ["del", PORT + "#1"]),
+                (SETUP + FLAG1, None, ["del", PORT + "#0"]),
+                (SETUP + FLAG1, None, ["disable", PORT]),
+            ] for call in ("sendto", "bpf")] + [
+    ([], None, ["sim", "load", "-"], "sendto", FLAGGED),
+    (SETUP + FLAG1, wipe, ["sim", "sync"], "sendto", None),
+    ([promisc] + SETUP[:1] + FLAG1, None, ["setflags", PORT, "0"], "sendto", None),
+]
+
+# A change that the state file cannot record is taken back whole:
+# (set-up, the change).
+UNWRITABLE = [
+    ([], ["enable", PORT]),
+    (SETUP[:1], ["add", PORT, "3"]),
+    (SETUP[:2], ["bind", PORT + "#1", A]),
+    (SETUP, ["unbind", PORT + "#1", A]),
+    (SETUP, ["setflags", PORT, "1"]),
+    (SETUP + FLAG1, ["setflags", PORT, "0"]),
+    (SETUP + FLAG1, ["del", PORT + "#1"]),
+    (SETUP + FLAG1, ["disable", PORT]),
+]
 
 
 def refusal(net):
-    # Refusals of the kernel itself; FOREIGN is a device that is not ours.
-    for steps, foreign, command, error in [
-        ([], None, ["enable", "nosuch0"], "No such device"),
-        ([], PORT + "#0", ["enable", PORT], "Name not unique on network"),
-        (SETUP[:1], PORT + "#5", ["add", PORT, "5"], "File exists"),
-        (SETUP[:1], None, ["enable", PORT + "#0"], "No such device"),
-    ]:
+    for steps, foreign, command, error in rows(REFUSED_BY_KERNEL):
+        where[0] = f"refusal: {' '.join(command)} by the kernel"
         net.reset()
         net.setup(steps)
         if foreign:
@@ -233,28 +292,10 @@ def refusal(net):
         if foreign:
             net.ip("link", "del", foreign)
         net.verify(f"{command} refused")
-    # Every step of every change refused in turn: (set-up, change by hand,
-    # the change, the calls to refuse).  Flag changes go both ways, with the
-    # promiscuous mode ours and someone else's.
-    both = ("sendto", "bpf")
-    promisc = lambda net: net.ip("link", "set", PORT, "promisc", "on")  # noqa: E731
-    flagged = module_text(1, [(PORT + "#0", []), (PORT + "#1", [A])])
-    for steps, hand, command, calls in [
-        ([], None, ["enable", PORT], both),
-        (SETUP[:1], None, ["add", PORT, "1"], both),
-        (SETUP[:2], None, ["bind", PORT + "#1", A], both),
-        (SETUP[:2], None, ["setflags", PORT, "1"], both),
-        (SETUP + FLAG1, None, ["setflags", PORT, "0"], both),
-        (SETUP, None, ["unbind", PORT + "#1", A], both),
-        (SETUP + FLAG1, None, ["del", PORT + "#1"], both),
-        (SETUP + FLAG1, None, ["del", PORT + "#0"], both),
-        (SETUP + FLAG1, None, ["disable", PORT], both),
-        ([], None, ["sim", "load", "-"], ("sendto",)),
-        (SETUP + FLAG1, wipe, ["sim", "sync"], ("sendto",)),
-        ([promisc] + SETUP[:1] + FLAG1, None, ["setflags", PORT, "0"], ("sendto",)),
-    ]:
-        text = flagged if command[1:2] == ["load"] else None
+    for steps, hand, command, call, text in rows(INJECTED):
+        where[0] = f"refusal: {' '.join(command)} refused at each {call}"
         net.reset()
+        net.ip("link", "set", PORT, "promisc", "off")
         net.setup(steps)
         if hand:
             hand(net)
@@ -262,20 +303,10 @@ def refusal(net):
         if r.returncode:
             fail(f"{command}: {r.stderr.strip()!r}")
         clean = (net.snapshot(), net.state_text())
-        for call in calls:
-            sweep(net, steps, command, "inject=" + call + ":error=EPERM:when={n}", clean, hand, text)
+        sweep(net, steps, command, "inject=" + call + ":error=EPERM:when={n}", clean, hand, text)
     net.ip("link", "set", PORT, "promisc", "off")
-    # A change that the state file cannot record is taken back whole.
-    for steps, command in [
-        ([], ["enable", PORT]),
-        (SETUP[:1], ["add", PORT, "3"]),
-        (SETUP[:2], ["bind", PORT + "#1", A]),
-        (SETUP, ["unbind", PORT + "#1", A]),
-        (SETUP, ["setflags", PORT, "1"]),
-        (SETUP + FLAG1, ["setflags", PORT, "0"]),
-        (SETUP + FLAG1, ["del", PORT + "#1"]),
-        (SETUP + FLAG1, ["disable", PORT]),
-    ]:
+    for steps, command in rows(UNWRITABLE):
+        where[0] = f"refusal: {' '.join(command)} with the state file unwritable"
         net.reset()
         net.setup(steps)
         before = (net.snapshot(), net.state_text())
@@ -289,35 +320,44 @@ def refusal(net):
             fail(f"{command} with the state file unwritable: exit {r.returncode}, "
                  f"left {set(now[0]) ^ set(before[0])}")
         net.verify(f"{command} with the state file unwritable")
-    # No capability, and a kernel without BPF.
-    net.reset()
-    before, text = net.snapshot(), net.state_text()
-    r = net.tool("enable", PORT, prefix=("setpriv", "--inh-caps=-net_admin",
-                                         "--bounding-set=-net_admin"))
-    if "Operation not permitted" not in r.stderr or (net.snapshot(), net.state_text()) != (before, text):
-        fail(f"without CAP_NET_ADMIN: {r.stderr!r}")
-    r = net.tool("enable", PORT, prefix=traced("inject=bpf:error=ENOSYS"))
-    lines = said(r)
-    if r.returncode != 1 or len(lines) != 1 or "CONFIG_BPF_SYSCALL" not in lines[0]:
-        fail(f"without BPF: {r.stderr!r}")
-    if net.snapshot() != before or net.state_text() != text:
-        fail("without BPF: something was left")
-    net.verify("without BPF")
+    for _ in rows(["no capability, no BPF"]):
+        where[0] = "refusal: no capability, no BPF"
+        net.reset()
+        before, text = net.snapshot(), net.state_text()
+        r = net.tool("enable", PORT, prefix=("setpriv", "--inh-caps=-net_admin",
+                                             "--bounding-set=-net_admin"))
+        if ("Operation not permitted" not in r.stderr
+                or (net.snapshot(), net.state_text()) != (before, text)):
+            fail(f"without CAP_NET_ADMIN: {r.stderr!r}")
+        r = net.tool("enable", PORT, prefix=traced("inject=bpf:error=ENOSYS"))
+        lines = said(r)
+        if r.returncode != 1 or len(lines) != 1 or "CONFIG_BPF_SYSCALL" not in lines[0]:
+            fail(f"without BPF: {r.stderr!r}")
+        if net.snapshot() != before or net.state_text() != text:
+            fail("without BPF: something was left")
+        net.verify("without BPF")
+
+
+# A run killed at any step of (set-up, command) at each call: sync puts the
+# kernel back to the state file.
+KILLED = [(steps, command, call)
+          for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
+                                 (SETUP, ["setflags", PORT, "1"]),
+                                 (SETUP + FLAG1, ["setflags", PORT, "0"]),
+                                 (SETUP + FLAG1, ["disable", PORT])]
+          for call in ("sendto", "bpf")]
 
 
 def repair(net):
-    # A run killed at any step: sync puts the kernel back to the state file.
-    for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
-                           (SETUP, ["setflags", PORT, "1"]), (SETUP + FLAG1, ["setflags", PORT, "0"]),
-                           (SETUP + FLAG1, ["disable", PORT])]:
-        for call in ("sendto", "bpf"):
-            inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
-            for n, _, before in injected_runs(net, steps, command, inject):
-                r = net.sim_run("sync")
-                now = (net.snapshot(), net.state_text())
-                if r.returncode or now != before or net.sim_run("check").returncode:
-                    fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before[0])}")
-            net.verify(f"{command} killed at {call}, then sync")
+    for steps, command, call in rows(KILLED):
+        where[0] = f"repair: {' '.join(command)} killed at each {call}"
+        inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
+        for n, _, before in injected_runs(net, steps, command, inject):
+            r = net.sim_run("sync")
+            now = (net.snapshot(), net.state_text())
+            if r.returncode or now != before or net.sim_run("check").returncode:
+                fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before[0])}")
+        net.verify(f"{command} killed at {call}, then sync")
 
 
 def drop_vlan(name):
@@ -379,8 +419,9 @@ HAND = [
 
 
 def handmade(net):
-    for flags, what, change, says, dropped, anew in HAND:
+    for flags, what, change, says, dropped, anew in rows(HAND):
         what = f"{what} (flags {flags})"
+        where[0] = f"handmade: {what}"
         net.reset()
         net.setup(SETUP + ([["setflags", PORT, "1"]] if flags else []))
         clean = [e for e in net.snapshot() if e[0] not in dropped]
@@ -402,29 +443,34 @@ def handmade(net):
 
 # Changes on a port whose classifier someone removed: refused, with one
 # line naming the port, never done in silence; sync then restores it all.
+CLASSIFIER_GONE = [(point, command) for point in ("filter", "qdisc")
+                   for command in (["unbind", PORT + "#1", A], ["del", PORT + "#2"],
+                                   ["bind", PORT + "#1", X], ["setflags", PORT, "1"],
+                                   ["add", PORT, "3"])]
+
+
 def classifier_gone(net):
-    for point in ("filter", "qdisc"):
-        for command in (["unbind", PORT + "#1", A], ["del", PORT + "#2"], ["bind", PORT + "#1", X],
-                        ["setflags", PORT, "1"], ["add", PORT, "3"]):
-            net.reset()
-            net.setup(SETUP)
-            if point == "filter":
-                net.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202")
-            else:
-                net.tc("qdisc", "del", "dev", PORT, "clsact")
-            before = (net.snapshot(), net.state_text())
-            r = net.tool(*command)
-            if r.returncode == 0 or not any(PORT in l for l in said(r)):
-                fail(f"{command} with the port's {point} removed: exit {r.returncode}, "
-                     f"{r.stderr.strip()!r}")
-            if (net.snapshot(), net.state_text()) != before:
-                fail(f"{command} with the port's {point} removed changed something")
-            if net.sim_run("sync").returncode:
-                fail(f"sync after {command} with the port's {point} removed")
-            net.expected.clear()
-            net.verify(f"sync after {command} with the port's {point} removed")
-            probe(net)
-            net.verify(f"frames after {command} with the port's {point} removed")
+    for point, command in rows(CLASSIFIER_GONE):
+        where[0] = f"classifier_gone: {point} removed, {' '.join(command)}"
+        net.reset()
+        net.setup(SETUP)
+        if point == "filter":
+            net.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202")
+        else:
+            net.tc("qdisc", "del", "dev", PORT, "clsact")
+        before = (net.snapshot(), net.state_text())
+        r = net.tool(*command)
+        if r.returncode == 0 or not any(PORT in l for l in said(r)):
+            fail(f"{command} with the port's {point} removed: exit {r.returncode}, "
+                 f"{r.stderr.strip()!r}")
+        if (net.snapshot(), net.state_text()) != before:
+            fail(f"{command} with the port's {point} removed changed something")
+        if net.sim_run("sync").returncode:
+            fail(f"sync after {command} with the port's {point} removed")
+        net.expected.clear()
+        net.verify(f"sync after {command} with the port's {point} removed")
+        probe(net)
+        net.verify(f"frames after {command} with the port's {point} removed")
 
 
 def unload(net):
@@ -600,7 +646,7 @@ GONE = [
 
 
 def gone(net):
-    for what, steps, change, command, expect, afterwards in GONE:
+    for what, steps, change, command, expect, afterwards in rows(GONE):
         where[0] = f"gone: {what}"
         net.fresh(PORTS)
         found = net.snapshot()
@@ -648,6 +694,8 @@ def serve_then_leave(net, what, theirs):
     net.verify("disable")
 
 
+# Someone else's objects on the port: (what, how they are made: tc's
+# arguments, or a function of the Net).
 FOREIGN_SHAPES = [
     ("a clsact qdisc without filters", [["qdisc", "add", "dev", PORT, "clsact"]]),
     ("a clsact qdisc with only an egress filter",
@@ -666,6 +714,7 @@ FOREIGN_SHAPES = [
      [["qdisc", "add", "dev", PORT, "clsact"],
       ["filter", "add", "dev", PORT, "ingress", "pref", "7", *FOREIGN],
       ["filter", "add", "dev", PORT, "egress", "pref", "25202", "handle", "0x6272", *FOREIGN]]),
+    ("promiscuous mode of someone else's", [promisc]),
 ]
 
 # Devices that are not ports live mode can serve: (what, how it is made,
@@ -680,11 +729,10 @@ UNSERVED = [
 
 
 def foreign(net):
-    for what, commands in FOREIGN_SHAPES:
-        serve_then_leave(net, what, lambda n, c=commands: [n.tc(*x) for x in c])
-    serve_then_leave(net, "promiscuous mode of someone else's",
-                     lambda n: n.ip("link", "set", PORT, "promisc", "on"))
-    for what, commands, port in UNSERVED:
+    for what, commands in rows(FOREIGN_SHAPES):
+        serve_then_leave(net, what, lambda n, c=commands: [x(n) if callable(x) else n.tc(*x)
+                                                           for x in c])
+    for what, commands, port in rows(UNSERVED):
         where[0] = f"foreign: enable {what}"
         net.fresh([PORT])
         net.setup([SETUP[0]] if port == PORT + "#0" else [])
@@ -786,7 +834,7 @@ mount -t tmpfs -o mode=0755 brantel-test /var/lib
 test "$(stat -f -c %T /var/lib)" = tmpfs
 test "$(ip netns exec "$1" stat -f -c %T /var/lib)" = tmpfs
 mkdir -m 0755 /var/lib/brantel-sim
-printf 'brantel-sim state 2\nend\n' > /var/lib/brantel-sim/state
+printf '%s' "$3" > /var/lib/brantel-sim/state
 touch -d @1000000000 /var/lib/brantel-sim/state
 set +e
 ip netns exec "$1" "$2" --live brantel_config enable eth1
@@ -807,15 +855,16 @@ cat /var/lib/brantel-sim/state
 def namespace_state(net):
     where[0] = "privilege: state of a named network namespace"
     net.fresh([PORT])
+    empty = state_text([])
     r = sh("unshare", "--mount", "--propagation", "private", "sh", "-c", NAMESPACE_RUN, "ns",
-           net.host, net.sim, check=False)
+           net.host, net.sim, empty, check=False)
     status = dict(l.split(": ", 1) for l in r.stdout.splitlines() if ": " in l)
     if "enable" not in status:
         fail(f"cannot make a private /var/lib to run in: {r.stderr.strip()!r}")
         return
-    host = "host state: 24 1000000000"
+    host = f"host state: {len(empty)} 1000000000"
     text = r.stdout.split(host + "\n", 1)[-1] if host in r.stdout else None
-    if r.returncode or text != "brantel-sim state 2\nend\n":
+    if r.returncode or text != empty:
         now = [l for l in r.stdout.splitlines() if l.startswith("host state:")]
         fail(f"the host's state file was touched: {now} (size, mtime), was {host!r}; "
              f"{r.stderr.strip()!r}")
@@ -854,7 +903,8 @@ REMADE = [
 def service(net):
     """What an administrator relies on: stable addresses, sync of one port,
     reading as an ordinary user."""
-    for what, remake in REMADE:
+    for what, remake in rows(REMADE):
+        where[0] = f"service: stable addresses after {what}"
         net.fresh([PORT, "eth2"])
         net.setup(TWO)
         before = addresses(net)
@@ -1038,10 +1088,22 @@ SCENARIOS = {
 }
 
 
+def scenario(arg):
+    """SCENARIO, or SCENARIO:K/N for the Kth of N shares of its rows."""
+    name, _, share = arg.partition(":")
+    if name not in SCENARIOS:
+        raise argparse.ArgumentTypeError(f"no scenario {name!r}: {', '.join(sorted(SCENARIOS))}")
+    part, parts = (int(n) for n in share.split("/")) if share else (0, 1)
+    if not 0 <= part < parts:
+        raise argparse.ArgumentTypeError(f"{arg}: K/N with 0 <= K < N")
+    return name, (part, parts)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sim", required=True)
-    ap.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
+    ap.add_argument("scenarios", nargs="+", type=scenario,
+                    help="SCENARIO or SCENARIO:K/N: " + ", ".join(SCENARIOS))
     args = ap.parse_args()
     if os.geteuid() != 0:
         print("SKIP: live mode needs root")
@@ -1052,12 +1114,17 @@ def main():
     if missing:
         print(f"SKIP: missing {' '.join(missing)}")
         return 77
+    # From here on in namespaces that die with this process: whatever ends
+    # it, its network namespaces and files go with it.
+    if not isolate():
+        print("note: no PID and mount namespace of its own: a killed run leaves its namespaces")
     if sh("ip", "netns", "add", f"brlprobe{os.getpid()}", check=False).returncode:
         print("SKIP: cannot create a network namespace")
         return 77
     sh("ip", "netns", "del", f"brlprobe{os.getpid()}")
-    for name in args.scenarios:
+    for name, share in args.scenarios:
         where[0] = name
+        SHARE.update(part=share, row=0)
         net = Net(os.path.abspath(args.sim))
         try:
             SCENARIOS[name](net)
