@@ -37,6 +37,15 @@ struct LiveInterface {
   std::uint64_t rx_bytes = 0;
 };
 
+// An address bound to no interface whose frames the port's default
+// interface got (show --unbound, monitor).
+struct LiveUnbound {
+  std::array<unsigned char, 6> mac{};
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t age_ms = 0;  // since its last frame
+};
+
 struct LivePort {
   std::string name;
   std::int32_t flags = 0;
@@ -47,6 +56,8 @@ struct LivePort {
   std::uint64_t dropped = 0;  // frames no interface could take
   std::string trouble;        // why it is not realised, or empty
   std::vector<LiveInterface> interfaces;
+  bool unbound_known = false;        // the table below could be read
+  std::vector<LiveUnbound> unbound;  // newest first
 };
 
 class Live : public Realiser {

@@ -4,6 +4,7 @@
 // journal of steps, each with its undo).  One port's trouble is that
 // port's alone.
 #include <linux/if.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -396,6 +397,20 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     if (lp.realised && w.view.maps && w.cls.targets(stats) == 0 && w.cls.counters(n) == 0) {
       lp.counted = true;
       lp.dropped = n[BRANTEL_DROPPED] + w.view.cfg.dropped_gone;
+    }
+    std::vector<UnboundSeen> seen;
+    if (lp.realised && w.view.maps && w.cls.unbound(seen) == 0) {
+      lp.unbound_known = true;
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      auto ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+                static_cast<std::uint64_t>(now.tv_nsec);
+      std::sort(seen.begin(), seen.end(), [](const UnboundSeen& a, const UnboundSeen& b) {
+        return a.last_seen_ns > b.last_seen_ns;
+      });
+      for (const UnboundSeen& u : seen)
+        lp.unbound.push_back(
+            {u.mac, u.frames, u.bytes, u.last_seen_ns < ns ? (ns - u.last_seen_ns) / 1000000 : 0});
     }
     std::set<std::uint32_t> shown;
     for (const Vlan& v : p.vlans) {
