@@ -1,13 +1,18 @@
 #include "commands.h"
 
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -25,6 +30,7 @@ enum Option : unsigned {
   kJson = 1,     // -j, --json
   kPretty = 2,   // -p, --pretty
   kIfKnown = 4,  // --if-known
+  kUnbound = 8,  // --unbound
 };
 
 struct Args {
@@ -48,6 +54,7 @@ int show(const Invocation&, const Args&);
 int check(const Invocation&, const Args&);
 int sync(const Invocation&, const Args&);
 int which(const Invocation&, const Args&);
+int monitor(const Invocation&, const Args&);
 int reset(const Invocation&, const Args&);
 int load(const Invocation&, const Args&);
 
@@ -55,10 +62,11 @@ constexpr std::size_t kMany = ~std::size_t{0};
 
 // brantel-sim's and brantel-live's own words; none is a word of the tool's.
 constexpr Command kCommands[] = {
-    {"show", "[-j] [-p] [PORT|IFACE]",
+    {"show", "[-j] [-p] [--unbound] [PORT|IFACE]",
      "the state file, with what the kernel has of each port and interface\n"
-     "(counters, ifindex, address, up or down) as comments; -j: as JSON",
-     false, kJson | kPretty, 0, 1, show},
+     "(counters, ifindex, address, up or down) as comments; -j: as JSON;\n"
+     "--unbound: the addresses bound to no interface each port saw, newest first",
+     false, kJson | kPretty | kUnbound, 0, 1, show},
     {"check", "[-j] [-p] [PORT]",
      "each difference between the state file and the kernel; exit 1 if\n"
      "there is any, 2 on trouble",
@@ -71,6 +79,10 @@ constexpr Command kCommands[] = {
      "the interface an address is bound to, on which port, and whether the\n"
      "kernel agrees",
      false, kJson | kPretty, 1, 1, which},
+    {"monitor", "",
+     "print a line for each change of the configuration and each new address\n"
+     "bound to no interface, as they happen, until interrupted",
+     true, 0, 0, 0, monitor},
     {"reset", "", "take every device and filter of ours away, empty the state", false, 0, 0, 0,
      reset},
     {"load", "FILE|-", "check a state file (or standard input), make it real and install it", false,
@@ -195,6 +207,54 @@ std::vector<std::string> without_default(const Model& m, const std::string& only
   return out;
 }
 
+std::string by_of(const Port& p) { return p.flags & 0x01 ? "destination" : "source"; }
+
+std::string unbound_line(const std::string& port, const std::string& by, const LiveUnbound& u) {
+  auto plural = [](std::uint64_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  return escape_state_name(port) + ": " + format_mac(u.mac.data()) + " (" + by +
+         "): " + plural(u.frames, "frame") + ", " + plural(u.bytes, "byte") + ", last seen " +
+         std::to_string(u.age_ms / 1000) + " s ago";
+}
+
+// The addresses bound to no interface that each port of `m` saw.
+int show_unbound(const Invocation& inv, const Args& a, const Model& m) {
+  if (!inv.live) return fail(inv, "show --unbound reads the kernel: it needs --live");
+  std::unique_ptr<Live> live = inv.open_live();
+  if (!live) return 1;
+  std::vector<LivePort> ports;
+  if (int err = live->describe(m, ports))
+    return fail(inv, std::string("show: cannot read the kernel: ") + std::strerror(err));
+  std::string text, json, unread;
+  for (std::size_t i = 0; i < ports.size() && i < m.ports().size(); ++i) {
+    const LivePort& p = ports[i];
+    std::string by = by_of(m.ports()[i]);
+    if (!p.unbound_known) {
+      unread += (unread.empty() ? "" : ",") + json_string(p.name);
+      std::cerr << inv.prog << ": show: " << escape_state_name(p.name) << ": "
+                << (p.realised ? "no table of unbound addresses (brantel-live sync " +
+                                     escape_state_name(p.name) + " makes one)"
+                               : "not on the kernel; brantel-live check tells more")
+                << "\n";
+      continue;
+    }
+    for (const LiveUnbound& u : p.unbound) {
+      text += unbound_line(p.name, by, u) + "\n";
+      json += std::string(json.empty() ? "" : ",") + "{\"port\":" + json_string(p.name) +
+              ",\"by\":\"" + by + "\",\"address\":" + json_string(format_mac(u.mac.data())) +
+              ",\"frames\":" + std::to_string(u.frames) + ",\"bytes\":" + std::to_string(u.bytes) +
+              ",\"last_seen_ms_ago\":" + std::to_string(u.age_ms) + "}";
+    }
+  }
+  std::string out = a.options & kJson ? json_out(a, "{\"schema\":" + std::to_string(kShowSchema) +
+                                                        ",\"unbound\":[" + json +
+                                                        "],\"unreadable\":[" + unread + "]}\n")
+                                      : text;
+  if (!write_out(inv, out)) return 1;
+  return unread.empty() ? 0 : 1;
+}
+
 int show(const Invocation& inv, const Args& a) {
   std::string path;
   if (!state_path(inv, path)) return 1;
@@ -204,6 +264,7 @@ int show(const Invocation& inv, const Args& a) {
   if (!a.words.empty() && !narrow_to(m, a.words[0]))
     return fail(inv, "show: " + a.words[0] + ": no such port or interface in " + path);
   bool json = a.options & kJson;
+  if (a.options & kUnbound) return show_unbound(inv, a, m);
   std::vector<LivePort> ports;
   if (inv.live) {
     std::unique_ptr<Live> live = inv.open_live();
@@ -398,6 +459,100 @@ int which(const Invocation& inv, const Args& a) {
   return !found.empty() && agrees ? 0 : 1;
 }
 
+using MacBytes6 = std::array<unsigned char, 6>;
+volatile std::sig_atomic_t g_stop = 0;
+
+// What turned `before` into `after`, in the words of the log.
+std::vector<std::string> model_changes(const Model& before, const Model& after) {
+  std::vector<std::string> out;
+  auto port_in = [](const Model& m, const std::string& name) -> const Port* {
+    int i = m.find_port(name);
+    return i < 0 ? nullptr : &m.ports()[static_cast<std::size_t>(i)];
+  };
+  auto vlan_in = [](const Port* p, const std::string& name) -> const Vlan* {
+    if (p)
+      for (const Vlan& v : p->vlans)
+        if (v.name == name) return &v;
+    return nullptr;
+  };
+  auto has = [](const Vlan* v, const Mac& mac) {
+    return v && std::find(v->macs.begin(), v->macs.end(), mac) != v->macs.end();
+  };
+  char hex[2][16];
+  for (const Port& b : before.ports())
+    if (!port_in(after, b.name)) out.push_back(escape_state_name(b.name) + ": disabled");
+  for (const Port& p : after.ports()) {
+    const Port* b = port_in(before, p.name);
+    std::string name = escape_state_name(p.name);
+    if (!b) out.push_back(name + ": enabled");
+    if (b && b->flags != p.flags) {
+      std::snprintf(hex[0], sizeof hex[0], "0x%x", static_cast<unsigned>(b->flags));
+      std::snprintf(hex[1], sizeof hex[1], "0x%x", static_cast<unsigned>(p.flags));
+      out.push_back(name + ": flag word " + hex[0] + " -> " + hex[1]);
+    }
+    if (b)
+      for (const Vlan& v : b->vlans) {
+        const Vlan* now = vlan_in(&p, v.name);
+        for (const Mac& mac : v.macs)
+          if (!has(now, mac))
+            out.push_back(name + ": unbound " + format_mac(mac) + " from " +
+                          escape_state_name(v.name));
+        if (!now) out.push_back(name + ": deleted " + escape_state_name(v.name));
+      }
+    for (const Vlan& v : p.vlans) {
+      const Vlan* old = vlan_in(b, v.name);
+      if (!old && b) out.push_back(name + ": added " + escape_state_name(v.name));
+      for (const Mac& mac : v.macs)
+        if (!has(old, mac))
+          out.push_back(name + ": bound " + format_mac(mac) + " to " + escape_state_name(v.name));
+    }
+  }
+  return out;
+}
+
+// Like ip monitor: what changes, as it changes, until interrupted.  The
+// state file and the classifiers' tables are read a few times a second.
+int monitor(const Invocation& inv, const Args&) {
+  std::string path;
+  if (!state_path(inv, path)) return 1;
+  std::unique_ptr<Live> live = inv.open_live();
+  if (!live) return 1;
+  struct sigaction stop {};
+  stop.sa_handler = [](int) { g_stop = 1; };
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  std::optional<Model> before;
+  std::set<std::pair<std::string, MacBytes6>> seen;
+  bool first = true;
+  std::string error;
+  while (!g_stop) {
+    Model m;
+    std::string out;
+    if (store(inv, path).read(m, error)) {
+      if (before)
+        for (const std::string& line : model_changes(*before, m)) out += line + "\n";
+      before = m;
+    } else if (before) {
+      m = *before;
+    }
+    std::vector<LivePort> ports;
+    std::set<std::pair<std::string, MacBytes6>> now;
+    if (live->describe(m, ports) == 0)
+      for (std::size_t i = 0; i < ports.size() && i < m.ports().size(); ++i)
+        for (const LiveUnbound& u : ports[i].unbound) {
+          now.insert({ports[i].name, u.mac});
+          if (!first && !seen.count({ports[i].name, u.mac}))
+            out += unbound_line(ports[i].name, by_of(m.ports()[i]), u) + ", new\n";
+        }
+    seen = std::move(now);
+    first = false;
+    if (!out.empty() && !write_out(inv, out)) return 1;
+    timespec pause{0, 250 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  return 0;
+}
+
 // Installs `m`; in live mode the kernel is first made to match it, under
 // the state lock, whatever the old file held (reset also mends a corrupt one).
 int install(const Invocation& inv, const Model& m, const std::string& what) {
@@ -470,6 +625,7 @@ bool parse_args(const Invocation& inv, const Command& c, const std::vector<std::
       if (w == "-j" || w == "--json") o = kJson;
       if (w == "-p" || w == "--pretty") o = kPretty;
       if (w == "--if-known") o = kIfKnown;
+      if (w == "--unbound") o = kUnbound;
       if (!(o & c.options)) {
         status = usage_error(
             inv, std::string(c.word) + ": unknown option \"" + escape_state_name(w) + "\"");

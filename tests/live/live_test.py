@@ -11,8 +11,10 @@ usage: live_test.py --sim BRANTEL_SIM SCENARIO...   (see SCENARIOS)
 """
 import argparse
 import json
+import select
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -39,6 +41,7 @@ def rows(table):
 
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
 U, X = "02:55:00:00:00:03", "02:77:00:00:00:05"
+NEW = "02:66:00:00:00:06"
 BCAST, MCAST = "ff:ff:ff:ff:ff:ff", "01:00:5e:00:00:01"
 PORTS = (PORT, "eth2", "eth3")
 FOREIGN = ("bpf", "bytecode", "1,6 0 0 0")  # someone else's filter: classifies nothing
@@ -1072,6 +1075,92 @@ def command(net):
     log.close()
 
 
+def unbound(net):
+    """The devices behind a port: the addresses bound to no interface whose
+    frames reach PORT#0, exact in frames and bytes and newest first, by
+    source and by destination; bound frames never enter the table.  And
+    monitor, which prints each change and each new such address as it
+    happens."""
+    net.fresh([PORT])
+    net.setup(SETUP)
+    socks = net.endpoints(PORT)
+    log = LogSink(net.folder.name)
+    mon = None
+    try:
+        def send(rows):
+            first = net.frames_sent
+            net.deliver(rows, socks)
+            # Each frame is its header and its tag, "brantel-live N".
+            return [14 + len(b"brantel-live %d" % (first + 1 + i)) for i in range(len(rows))]
+
+        def table(*args):
+            r = net.live_run("show", "--unbound", "-j", *args)
+            if r.returncode:
+                fail(f"show --unbound {' '.join(args)}: exit {r.returncode}, {r.stderr!r}")
+                return []
+            return [(u["port"], u["by"], u["address"], u["frames"], u["bytes"])
+                    for u in json.loads(r.stdout)["unbound"]]
+
+        sizes = send([(0, "wire", U, X, {"#0"}), (0, "wire", A, X, {"#1"}),
+                      (0, "wire", U, BCAST, {"#0"}), (0, "wire", B, X, {"#2"})])
+        sizes += send([(0, "wire", D, X, {"#0"})])
+        want = [(PORT, "source", D, 1, sizes[4]), (PORT, "source", U, 2, sizes[0] + sizes[2])]
+        if table() != want or table(PORT + "#1") != want:
+            fail(f"show --unbound: {table()}, want {want}")
+        r = net.live_run("show", "--unbound", PORT)
+        lines = [l.split(", last seen ")[0] for l in r.stdout.splitlines()]
+        if r.returncode or r.stderr or lines != [
+                f"{PORT}: {D} (source): 1 frame, {sizes[4]} bytes",
+                f"{PORT}: {U} (source): 2 frames, {sizes[0] + sizes[2]} bytes"]:
+            fail(f"show --unbound {PORT}: exit {r.returncode}, {r.stdout!r}, {r.stderr!r}")
+        net.verify("frames bound to no interface")
+        # By destination the table holds destinations; a group address is
+        # no device.
+        net.setup(FLAG1)
+        sizes = send([(1, "wire", A, X, {"#0"}), (1, "wire", U, A, {"#1"}),
+                      (1, "wire", A, MCAST, {"#0"})])
+        want = [(PORT, "destination", X, 1, sizes[0])] + [(PORT, "destination", a, n, b)
+                                                        for _, _, a, n, b in want]
+        if table() != want:
+            fail(f"show --unbound by destination: {table()}, want {want}")
+        net.verify("frames bound to no interface, by destination")
+        # monitor: a change, then a new address, each as a line.  The change
+        # comes first, so the new address surely comes after monitor began.
+        mon = subprocess.Popen(["ip", "netns", "exec", net.host, net.live(), "--state",
+                                net.state, "monitor"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        os.set_blocking(mon.stdout.fileno(), False)
+        seen = []
+
+        def wait_for(line):
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                if select.select([mon.stdout], [], [], 0.5)[0]:
+                    seen.extend(l.rstrip("\n").split(", last seen ")[0]
+                                for l in mon.stdout.readlines())
+                if line in seen:
+                    return
+                if line.startswith(f"{PORT}: added"):
+                    net.live_run("del", PORT + "#7")
+                    net.live_run("add", PORT, "7")
+            fail(f"monitor: no {line!r} within 30 s; it printed {seen}")
+
+        wait_for(f"{PORT}: added {PORT}#7")
+        size = send([(1, "wire", A, NEW, {"#0"})])[0]
+        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes")
+        mon.send_signal(signal.SIGINT)
+        if mon.wait(timeout=30) or mon.stderr.read():
+            fail(f"monitor on SIGINT: exit {mon.returncode}")
+        net.verify("monitor")
+    finally:
+        if mon and mon.poll() is None:
+            mon.kill()
+            mon.wait()
+        for s in socks.values():
+            s.close()
+        log.close()
+
+
 SCENARIOS = {
     "delivery": delivery,
     "changes": changes,
@@ -1085,6 +1174,7 @@ SCENARIOS = {
     "privilege": privilege,
     "service": service,
     "command": command,
+    "unbound": unbound,
 }
 
 

@@ -283,7 +283,7 @@ TEST_F(Launcher, BrantelLiveNamesItself) {
   Result r = run(dir, {kLive, "--help"});
   EXPECT_EQ(r.status, 0);
   for (const char* usage :
-       {"  show [-j] [-p] [PORT|IFACE]\n", "  check [-j] [-p] [PORT]\n",
+       {"  show [-j] [-p] [--unbound] [PORT|IFACE]\n", "  monitor\n", "  check [-j] [-p] [PORT]\n",
         "  sync [--if-known] [PORT]...\n", "  which [-j] [-p] MAC\n", "  reset\n",
         "  load FILE|-\n", "] brantel_config SUBCOMMAND [ARG]...\n",
         "  bind PORT#N MAC | unbind PORT#N MAC | info | unload"})
