@@ -97,12 +97,14 @@ run_cases() {
 	expect "$mode: live actions" "$(sorted show reset load brantel_config check sync)" \
 		$sc "brantel-sim --live "
 	expect "$mode: brantel-live's words and the tool's" \
-		"$(sorted show reset load brantel_config check sync which help enable disable add del \
-			bind unbind unload setflags info)" $sc "brantel-live "
+		"$(sorted show reset load brantel_config check sync which monitor help enable disable add \
+			del bind unbind unload setflags info)" $sc "brantel-live "
 	expect "$mode: show's options" "$(sorted -j --json -p --pretty)" $sc "$s show -"
 	expect "$mode: ports and interfaces for show" "$(sorted eth1 'p\$\(x\)' 'eth1#0' 'eth1#3' \
 		'p\$\(x\)#0')" $sc "$s show --json "
 	expect "$mode: nothing after show's port" "" $sc "$s show eth1 "
+	expect "$mode: brantel-live show's options" "$(sorted -j --json -p --pretty --unbound)" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state show -"
 	expect "$mode: ports for brantel-live check" "$(sorted eth1 'p\$\(x\)')" $sc \
 		"${sim%/*}/../sbin/brantel-live --state $state check -j "
 	expect "$mode: interfaces for brantel-live bind" "$(sorted 'eth1#0' 'eth1#3')" $sc \
