@@ -388,6 +388,34 @@ TEST_F(Launcher, BrantelLiveWords) {
       EXPECT_EQ(out.err, r.err) << what;
       EXPECT_EQ(read_file(state), r.after.empty() ? start : state_text(r.after)) << what;
     }
+  }  // A corrupt state file is named with its line and the way out of it,
+  // and left as it was.
+  const std::string corrupt = kHeader + "port eth0 zz\n";
+  const std::string way_out =
+      "; brantel-live reset empties it, brantel-live load FILE installs another\n";
+  const std::string line = "brantel-live: " + state + ": line 2: bad flag word \"zz\"";
+  for (const Row& r : {
+           Row{{"show"}, 1, "", line + way_out},
+           Row{{"check"}, 2, "", line + way_out},
+           Row{{"sync", "eth0"}, 1, "", line + way_out},
+           Row{{"which", "00:11:22:33:44:55"}, 2, "", line + way_out},
+           Row{{"info"},
+               1,
+               "",
+               line + " (file left untouched)" + way_out +
+                   "ioctl (GET_NUM_PORTS): Input/output error\n"},
+       }) {
+    write_file(state, corrupt);
+    std::vector<std::string> args = r.args;
+    args.insert(args.begin(), {kLive, "--state", state});
+    Result out = run(dir, args, "", {kFakeLive});
+    std::string what = testing::PrintToString(r.args);
+    EXPECT_EQ(out.status, r.status) << what;
+    if (r.args[0] != "info") {  // info: the tool's usage
+      EXPECT_EQ(out.out, r.out) << what;
+    }
+    EXPECT_EQ(out.err, r.err) << what;
+    EXPECT_EQ(read_file(state), corrupt) << what;
   }
 }
 
