@@ -379,13 +379,32 @@ int sync(const Invocation& inv, const Args& a) {
     }
     if (only.empty()) return 0;
   }
-  Model unused;
   std::vector<std::string> unrestored;
-  int r = store(inv, path).update([&](Model& m) { return live->sync(m, only, unrestored); }, unused,
-                                  error);
+  StateStore s = store(inv, path);
+  // sync changes the kernel, never the file.  Under the lock no request
+  // changes it, but a file put in its place (mv) may; the kernel then
+  // follows the new one.
+  bool corrupt = false;
+  int r = s.locked(
+      [&](std::string& why) {
+        for (int round = 0; round < 3; ++round) {
+          Model m;
+          StateStore::Stamp read;
+          if (!s.read(m, why, &read)) {
+            corrupt = true;
+            return -1;
+          }
+          unrestored.clear();
+          int err = live->sync(m, only, unrestored);
+          if (s.stamp() == read) return err;
+        }
+        why = path + ": replaced again and again while sync ran; run sync once it is still";
+        return -1;
+      },
+      error);
   report_unrestored(inv, unrestored);
   record_repairs(inv, live.get());
-  if (r < 0) return r == -1 ? unreadable(inv, error) : fail(inv, error);
+  if (r < 0) return corrupt ? unreadable(inv, error) : fail(inv, error);
   if (r > 0) return fail(inv, std::string("sync: the kernel refused: ") + std::strerror(r));
   return 0;
 }
@@ -571,7 +590,11 @@ int install(const Invocation& inv, const Model& m, const std::string& what) {
       why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
     return err == 0;
   };
-  bool ok = store(inv, path).replace(m, error, realise);
+  // A file that cannot record the new state leaves the kernel as it was.
+  auto undo = [&] {
+    if (live) live->undo_sync();
+  };
+  bool ok = store(inv, path).replace(m, error, realise, undo);
   report_unrestored(inv, unrestored);
   if (!ok) return fail(inv, error);
   record(inv, what);

@@ -118,6 +118,10 @@ class LiveRealiser final : public Live {
                   std::vector<std::string>& differences) override;
   int kernel_ports(std::vector<std::string>& names) override;
   std::vector<std::string> take_repairs() override { return std::move(repairs_); }
+  void undo_sync() override {
+    roll_back(last_);
+    last_.clear();
+  }
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
@@ -136,6 +140,7 @@ class LiveRealiser final : public Live {
   bool machine_read_ = false;
   std::set<std::string> said_;
   std::vector<std::string> repairs_;
+  std::vector<std::unique_ptr<Work>> last_;  // the last whole sync, for undo_sync
 };
 
 void LiveRealiser::say(const std::string& message) {
@@ -344,6 +349,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (first && whole) break;
   }
   if (first && whole) roll_back(done);
+  last_.clear();
+  if (!first && whole) last_ = std::move(done);
   return first;
 }
 

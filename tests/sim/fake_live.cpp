@@ -37,6 +37,7 @@ class FakeLive final : public Live {
     say("sync " + std::to_string(state.ports().size()) + " ports, only" + ports);
     return injected();
   }
+  void undo_sync() override { say("undo sync"); }
   // The "gone*" ports of sync above are live mode's on the kernel.
   int kernel_ports(std::vector<std::string>& names) override {
     names = {"gone1", "gone2"};
