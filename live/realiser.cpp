@@ -107,6 +107,7 @@ class LiveRealiser final : public Live {
   LiveRealiser() { quiet_libbpf(); }
   int admit() override { return has_live_privileges() ? 0 : EPERM; }
   int realise(const Model& before, const Model& after) override;
+  void take_back(const Model& before, const Model& after) override;
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
@@ -127,6 +128,10 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
+  // The ports the last realise() changed, with their journals: take_back()
+  // undoes them step by step, so that what the kernel held beside the
+  // state file (a binding made by hand) comes back too.
+  std::vector<std::unique_ptr<Work>> last_;
 };
 
 void LiveRealiser::say(const std::string& message) {
@@ -252,6 +257,7 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
   for (const Port& a : after.ports())
     if (!find_port(before, a.name)) names.push_back(a.name);
 
+  last_.clear();
   std::vector<std::unique_ptr<Work>> done;
   for (const std::string& name : names) {
     const Port* b = find_port(before, name);
@@ -289,7 +295,13 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
       return err;
     }
   }
+  last_ = std::move(done);
   return 0;
+}
+
+void LiveRealiser::take_back(const Model&, const Model&) {
+  roll_back(last_);
+  last_.clear();
 }
 
 int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
