@@ -62,6 +62,24 @@ def said(r):
     return [l for l in r.stderr.splitlines() if l.startswith("brantel-sim")]
 
 
+class Tally(collections.Counter):
+    """Frames by interface ("dropped" for those dropped), and in `bytes`
+    their bytes, as the classifier must count them: whole frames, the
+    Ethernet header included."""
+
+    def __init__(self):
+        super().__init__()
+        self.bytes = collections.Counter()
+
+    def add(self, name, size):
+        self[name] += 1
+        self.bytes[name] += size
+
+    def pop(self, name, *default):
+        self.bytes.pop(name, None)
+        return super().pop(name, *default)
+
+
 class Net:
     """Two namespaces joined by one veth pair per port: the ports in the
     host namespace, where the tool runs, their peers (wire0, wire1, ...)
@@ -75,7 +93,7 @@ class Net:
         self.state = os.path.join(self.folder.name, "state")
         # Frames each interface must have had from its port's classifier
         # since the classifier was made ("dropped" for those it dropped).
-        self.expected = collections.defaultdict(collections.Counter)
+        self.expected = collections.defaultdict(Tally)
         self.frames_sent = 0  # each frame's tag is its number
         try:
             self.boot()
@@ -226,7 +244,7 @@ class Net:
             return int(g) if g.isdigit() else 0
         return {n for n, d in self.links().items()
                 if d.get("linkinfo", {}).get("info_kind") == "macvlan"
-                and group(d) & 0xffff0000 == GROUP_BASE}
+                and group(d) & 0xffff0000 == GROUP_BASE and "link_netnsid" not in d}
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
@@ -306,6 +324,9 @@ class Net:
             if per != {n: want[n] for n in names} or got["dropped"] != want["dropped"]:
                 fail(f"{what}: {port} counted {per}, {got['dropped']} dropped; "
                      f"sent {dict(want)}")
+            size = {n: got["bytes"].get(n, 0) for n in names}
+            if size != {n: want.bytes[n] for n in names}:
+                fail(f"{what}: {port} counted bytes {size}; sent {dict(want.bytes)}")
         else:
             exact = (sum(n for k, n in want.items() if k not in (default, "dropped")),
                      want[default], want["dropped"])
@@ -350,10 +371,12 @@ class Net:
         for _, sender, src, dst, want in rows:
             self.frames_sent += 1
             tag = b"brantel-live %d" % self.frames_sent
-            socks[sender].send(mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag)
+            frame = mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag
+            socks[sender].send(frame)
             if sender == "wire":
                 for name in want or {"dropped"}:
-                    self.expected[port][port + name if name.startswith("#") else name] += 1
+                    self.expected[port].add(port + name if name.startswith("#") else name,
+                                            len(frame))
             sent[tag] = (sender, src, dst, want, [])
         deadline = time.monotonic() + DELIVERY_TIMEOUT
         while True:
@@ -378,7 +401,7 @@ class Net:
     def ping(self, address, count_on=None, port=PORT):
         """One ICMP echo from the peer namespace; True on a reply.  The
         request is one frame the classifier hands to `count_on`."""
-        if count_on:
-            self.expected[port][count_on] += 1
+        if count_on:  # Ethernet, IPv4 and ping.py's 12 bytes of ICMP
+            self.expected[port].add(count_on, 14 + 20 + 12)
         return sh("ip", "netns", "exec", self.wire, sys.executable, PING, address,
                   check=False).returncode == 0
