@@ -288,15 +288,15 @@ INJECTED = [(steps, hand, command, call, None)
 ]
 
 # A change that the state file cannot record is taken back whole, the map
-# included: (set-up, the change).  A bind that moves or replaces a binding
-# must leave the address where it was, bound or not.
+# included: (set-up, the change).  A bind that moves an address the kernel
+# had bound elsewhere, or replaces its binding to a device that is gone,
+# must leave it where it was.
 UNWRITABLE = [
     ([], ["enable", PORT]),
     (SETUP[:1], ["add", PORT, "3"]),
     (SETUP[:2], ["bind", PORT + "#1", A]),
-    (SETUP, ["bind", PORT + "#2", A]),
-    (SETUP + FLAG1, ["bind", PORT + "#2", A]),
     (SETUP + [bound_by_hand(X, PORT + "#2")], ["bind", PORT + "#1", X]),
+    (SETUP + FLAG1 + [bound_by_hand(X, PORT + "#2")], ["bind", PORT + "#1", X]),
     (SETUP + [dead_binding(X)], ["bind", PORT + "#1", X]),
     (SETUP, ["unbind", PORT + "#1", A]),
     (SETUP, ["setflags", PORT, "1"]),
