@@ -395,8 +395,12 @@ int StateStore::lock(std::string& error) const {
 
   // Polled, so that a long wait can be reported once and the run stays
   // interruptible; the first try costs nothing when no one holds it.
+  // The wait is read off the clock: on a busy machine each pause lasts
+  // longer than asked, and a sum of pauses would report late or never.
   constexpr long kReportAfterMs = 3000;
-  long waited_ms = 0, pause_ms = 1;
+  long pause_ms = 1;
+  struct timespec start {};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   bool reported = false;
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
@@ -405,6 +409,9 @@ int StateStore::lock(std::string& error) const {
       ::close(fd);
       return -1;
     }
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
     if (!reported && waited_ms >= kReportAfterMs && notice_) {
       notice_(lock_path + ": waiting for another run to release the lock");
       reported = true;
@@ -413,7 +420,6 @@ int StateStore::lock(std::string& error) const {
       0, pause_ms * 1000000
     };
     nanosleep(&ts, nullptr);
-    waited_ms += pause_ms;
     pause_ms = std::min(pause_ms * 2, 20L);
   }
   return fd;

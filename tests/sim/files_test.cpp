@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
@@ -181,21 +182,31 @@ TEST_F(Files, ALongWaitForTheLockIsReportedOnce) {
   ASSERT_EQ(change(dir / "state").err, 0);
   int fd = open((dir / "state.lock").c_str(), O_RDWR);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  // The holder lets go when the wait has been reported (the lock goes with
+  // its last descriptor), or after a minute, so that a busy machine can
+  // neither make the report early nor miss it.
   pid_t holder = fork();
   if (holder == 0) {
-    usleep(3500 * 1000);
-    _exit(0);  // the lock goes with the last descriptor
+    sleep(60);
+    _exit(0);
   }
   close(fd);
   brantel_sim::Options o;
   o.state_path = dir / "state";
   std::vector<std::string> messages;
-  o.report = [&](const std::string& m) { messages.push_back(m); };
+  auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration waited{};
+  o.report = [&](const std::string& m) {
+    if (messages.empty()) waited = std::chrono::steady_clock::now() - start;
+    messages.push_back(m);
+    kill(holder, SIGKILL);
+  };
   brantel_sim::Simulator sim(o);
   EXPECT_EQ(Client(sim).add("eth0", 1), 0);
   waitpid(holder, nullptr, 0);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("waiting for another run"), std::string::npos) << messages[0];
+  EXPECT_GE(waited, std::chrono::seconds(3));  // not before the wait is long
 }
 
 TEST_F(Files, RunningOutOfMemoryFailsTheRequest) {
