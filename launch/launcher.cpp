@@ -220,7 +220,11 @@ int install(const std::string& path, const Model& m, Live* live) {
       why = std::string("the kernel refused: ") + std::strerror(err) + " (file left as it was)";
     return err == 0;
   };
-  bool ok = store(path).replace(m, error, realise);
+  // A file that cannot record the new state leaves the kernel as it was.
+  auto undo = [&] {
+    if (live) live->undo_sync();
+  };
+  bool ok = store(path).replace(m, error, realise, undo);
   report_unrestored(unrestored);
   if (!ok) return fail(error);
   return 0;
@@ -254,10 +258,25 @@ int load(const std::string& path, const std::string& source, Live* live) {
 int sync(const std::string& path, Live& live, const std::vector<std::string>& only) {
   std::string error;
   if (!only_owner_writes(path, error)) return fail(error);
-  Model unused;
   std::vector<std::string> unrestored;
-  int r =
-      store(path).update([&](Model& m) { return live.sync(m, only, unrestored); }, unused, error);
+  StateStore s = store(path);
+  // sync changes the kernel, never the file.  Under the lock no request
+  // changes it, but a file put in its place (mv) may; the kernel then
+  // follows the new one.
+  int r = s.locked(
+      [&](std::string& why) {
+        for (int round = 0; round < 3; ++round) {
+          Model m;
+          StateStore::Stamp read;
+          if (!s.read(m, why, &read)) return -1;
+          unrestored.clear();
+          int err = live.sync(m, only, unrestored);
+          if (s.stamp() == read) return err;
+        }
+        why = path + ": replaced again and again while sync ran; run sync once it is still";
+        return -1;
+      },
+      error);
   report_unrestored(unrestored);
   if (r < 0) return fail(error);
   if (r > 0) return fail(std::string("sync: the kernel refused: ") + std::strerror(r));

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "owned.h"
+
 namespace brantel_sim::live {
 namespace {
 
@@ -260,8 +262,10 @@ int Journal::step(const Action& a, Failure& why) {
     }
     case Op::add_own: {
       auto i = static_cast<std::uint32_t>(ifindex(a.name));
-      if (int err = cls_.add_own(a.mac, i)) return err;
-      on_undo(a.name + "'s own address", [this, mac = a.mac] { return cls_.remove_own(mac); });
+      // The address the device has: the kernel's choice when none was given.
+      MacBytes mac = mac_.count(a.name) ? mac_[a.name] : a.mac;
+      if (int err = cls_.add_own(mac, i)) return err;
+      on_undo(a.name + "'s own address", [this, mac] { return cls_.remove_own(mac); });
       return 0;
     }
     case Op::remove_own: {
@@ -287,6 +291,12 @@ int Journal::step(const Action& a, Failure& why) {
         if (!raw) return cls_.unbind(mac);
         return cls_.bind(mac, was.empty() ? raw : static_cast<std::uint32_t>(ifindex(was)));
       });
+      return 0;
+    }
+    case Op::record: {
+      std::uint32_t was = recorded(view_.dev);
+      if (int err = live::record(view_.dev, a.value)) return err;
+      on_undo("the port's record", [this, was] { return live::record(view_.dev, was); });
       return 0;
     }
     case Op::promisc: {

@@ -60,6 +60,9 @@ class Live : public Realiser {
   // kernel stays as it was with the state file.
   virtual int sync(const Model& state, const std::vector<std::string>& only,
                    std::vector<std::string>& unrestored, bool whole = false) = 0;
+  // Takes back what the last sync with `whole` changed, latest first (load
+  // and reset, when the state file cannot be written after it).
+  virtual void undo_sync() = 0;
   // One line for each difference between `state` and the kernel.
   virtual int check(const Model& state, std::vector<std::string>& differences) = 0;
   // What the kernel holds of each port of `state`, with its counters.

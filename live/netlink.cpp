@@ -237,7 +237,8 @@ int Rtnl::create_macvlan(const std::string& name, int parent, std::uint32_t grou
   b.str(IFLA_IFNAME, name);
   b.u32(IFLA_LINK, static_cast<std::uint32_t>(parent));
   b.u32(IFLA_GROUP, group);
-  b.bytes(IFLA_ADDRESS, mac.data(), mac.size());
+  // No address: the kernel chooses one (there is no machine id to derive it from).
+  if (mac != MacBytes{}) b.bytes(IFLA_ADDRESS, mac.data(), mac.size());
   nlattr* info = b.nest(IFLA_LINKINFO);
   b.str(IFLA_INFO_KIND, "macvlan");
   nlattr* data = b.nest(IFLA_INFO_DATA);

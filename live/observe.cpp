@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "owned.h"
+
 namespace brantel_sim::live {
 namespace {
 
@@ -107,6 +109,7 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
   }
   v.unusable = unusable(v.dev);
   if (!v.unusable.empty()) return 0;
+  v.recorded = recorded(v.dev);
   if ((err = classifier_of(nl, v, cls, opts, why))) return err;
 
   std::uint32_t group = group_of(v.dev.ifindex);
@@ -130,14 +133,16 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     }
   }
 
+  std::vector<Link> all;  // every device, with the scope all
   if (scope.all) {
-    std::vector<Link> all;
     if ((err = nl.links(all))) return err;
     for (const Link& l : all) {
       if (ours(l, v.dev.ifindex, group))
         v.ifaces.push_back(IfaceView{l, {}, false, false});
       else if (l.group == group)
         v.group_shared = true;
+      if (!ours(l, v.dev.ifindex, group) && l.name.rfind(v.name + "#", 0) == 0)
+        v.namesakes[l.name] = l;
     }
   } else {
     for (const std::string& n : scope.ifaces) {
@@ -184,14 +189,18 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     refs.insert(v.targets.begin(), v.targets.end());
     for (const auto& o : v.own) refs.insert(o.second);
   }
+  std::map<std::uint32_t, std::string> names;
+  for (const Link& l : all) names[static_cast<std::uint32_t>(l.ifindex)] = l.name;
   for (std::uint32_t r : refs) {
     if (live.count(r)) continue;
     if (scope.all) {
       v.dead.insert(r);
+      if (auto n = names.find(r); n != names.end()) v.strangers[r] = n->second;
       continue;
     }
     Link l;
     err = nl.get_link(static_cast<int>(r), l);
+    if (err == 0 && !ours(l, v.dev.ifindex, group)) v.strangers[r] = l.name;
     if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
       v.dead.insert(r);
     else if (err)
@@ -228,6 +237,11 @@ int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why) {
       else if (err != ENOENT)
         return err;
     }
+  }
+  // What a lost classifier or a killed run left turned on.
+  for (const auto& [ifindex, name] : records()) {
+    auto p = by_index.find(ifindex);
+    if (p != by_index.end() && recorded(*p->second)) names.insert(p->second->name);
   }
   out.assign(names.begin(), names.end());
   return 0;

@@ -33,6 +33,12 @@ class Planner {
     } else {
       enable();
     }
+    // check prints what sync would change: a step no line accounts for
+    // must still show, or check would call a differing port clean.
+    bool told = std::any_of(p_.actions.begin(), p_.actions.end(),
+                            [](const Action& a) { return !a.why.empty(); });
+    if (s_.all && !told && !p_.actions.empty())
+      p_.actions.front().why = w_.name + ": differs on the kernel from the state file";
     return std::move(p_);
   }
 
@@ -61,6 +67,13 @@ class Planner {
       if (static_cast<std::uint32_t>(v.link.ifindex) == ifindex) return v.link.name;
     return "ifindex " + std::to_string(ifindex);
   }
+  // What became of a device the classifier refers to that is not ours now:
+  // gone, or another's (taken out of our group by hand, say).
+  std::string lost(std::uint32_t ifindex) const {
+    auto s = k_.strangers.find(ifindex);
+    if (s == k_.strangers.end()) return "ifindex " + std::to_string(ifindex) + ", which is gone";
+    return s->second + " (ifindex " + std::to_string(ifindex) + "), which is not live mode's";
+  }
   bool in_scope(const std::string& iface) const { return s_.all || s_.ifaces.count(iface); }
   // Whether the state file binds an address of the scope to `iface`.
   bool binds_to(const std::string& iface) const {
@@ -68,18 +81,40 @@ class Planner {
                        [&](const auto& b) { return b.second == iface; });
   }
 
+  void keep_record(std::uint32_t bits, std::string why = {}) {
+    bits &= BRANTEL_OWN_QDISC | BRANTEL_OWN_PROMISC;
+    if (bits == recorded_) return;
+    add(Op::record, std::move(why)).value = bits;
+    recorded_ = bits;
+  }
+
   void disable() {
-    if (!k_.classifier && k_.ifaces.empty()) return;  // nothing of ours
+    recorded_ = k_.recorded;
+    if (!k_.classifier && k_.ifaces.empty()) {
+      // What a lost classifier or a killed run left turned on.
+      if (!k_.recorded) return;  // nothing of ours
+      bool promisc = k_.dev.flags & IFF_PROMISC;
+      if ((k_.recorded & BRANTEL_OWN_PROMISC) && promisc)
+        add(Op::promisc, w_.name + ": promiscuous, as live mode made it, which has left it").on =
+            false;
+      if ((k_.recorded & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others)
+        add(Op::remove_qdisc, w_.name + ": a clsact qdisc live mode made, which has left it");
+      keep_record(0, w_.name + ": a record of live mode's under /run, which has left it");
+      return;
+    }
     std::string why =
-        k_.classifier ? w_.name + ": enabled on the kernel, not in the state file" : std::string();
+        k_.classifier ? w_.name + ": enabled on the kernel, not in the state file"
+                      : w_.name + ": live mode's interfaces on the kernel, not in the state file";
     if (k_.group_shared) {
       for (const IfaceView& v : k_.ifaces) add(Op::delete_iface, why).name = v.link.name;
     } else if (!k_.ifaces.empty()) {
       add(Op::delete_group, why).name = k_.ifaces.front().link.name;
     }
     if (k_.classifier) add(Op::detach_rx, why);
-    if (k_.cfg.owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
-    if ((k_.cfg.owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
+    std::uint32_t owned = k_.cfg.owned | k_.recorded;
+    if (owned & BRANTEL_OWN_PROMISC) add(Op::promisc, why).on = false;
+    if ((owned & BRANTEL_OWN_QDISC) && k_.clsact && !k_.others) add(Op::remove_qdisc, why);
+    keep_record(0, why);
   }
 
   void set_config(std::uint32_t owned, std::string why = {}) {
@@ -98,22 +133,45 @@ class Planner {
     if (!untargeted_.insert(ifindex).second || !k_.targets.count(ifindex)) return;
     add(Op::remove_target, std::move(why)).ifindex = static_cast<int>(ifindex);
   }
-  void remove_own(const MacBytes& mac) {
+  void remove_own(const MacBytes& mac, std::string why = {}) {
     if (!unowned_.insert(mac).second) return;
-    add(Op::remove_own).mac = mac;
+    add(Op::remove_own, std::move(why)).mac = mac;
   }
 
   // Nothing of ours may stay mapped to a device that is going.
   void forget(std::uint32_t ifindex, std::string why = {}) {
+    bool gone = k_.dead.count(ifindex) > 0;
     for (const auto& [mac, to] : k_.bindings)
       if (to == ifindex)
         unbind(mac, s_.all && !w_.bindings.count(mac)
-                        ? format_mac(mac) + ": bound to ifindex " + std::to_string(to) +
-                              ", which is gone, on the kernel only"
+                        ? format_mac(mac) + ": bound to " + (gone ? lost(to) + "," : name_of(to)) +
+                              " on the kernel only"
                         : std::string());
+    // Whichever entry leads there carries the difference.
+    bool targeted = k_.targets.count(ifindex) && !untargeted_.count(ifindex);
     for (const auto& [mac, to] : k_.own)
-      if (to == ifindex) remove_own(mac);
+      if (to == ifindex) remove_own(mac, targeted ? std::string() : why);
     remove_target(ifindex, std::move(why));
+  }
+
+  // Each own address leads to the interface that has it now, and nothing
+  // else does: an interface's address changed by hand, or an entry made by
+  // hand, is a difference like any other.
+  void own_addresses() {
+    if (!s_.all) return;
+    for (const auto& [mac, to] : k_.own) {
+      if (unowned_.count(mac)) continue;
+      bool current = false, someones = false;
+      for (const IfaceView& v : k_.ifaces) {
+        if (v.link.mac != mac || !wanted(v.link.name)) continue;
+        someones = true;  // add_own below puts it right
+        current = current || static_cast<std::uint32_t>(v.link.ifindex) == to;
+      }
+      if (current || someones) continue;
+      remove_own(mac, format_mac(mac) + ": the own address of " +
+                          (k_.dead.count(to) ? lost(to) : name_of(to)) +
+                          " on the kernel only, not its address");
+    }
   }
 
   void remove_iface(const IfaceView& v, const std::string& why) {
@@ -148,9 +206,8 @@ class Planner {
       }
     }
     for (std::uint32_t d : k_.dead)
-      forget(d, s_.all ? w_.name + ": frames may still go to ifindex " + std::to_string(d) +
-                             ", which is gone"
-                       : std::string());
+      forget(d, s_.all ? w_.name + ": frames may still go to " + lost(d) : std::string());
+    own_addresses();
     for (const IfaceWant& w : w_.ifaces) {
       if (!in_scope(w.name) || made_.count(w.name)) continue;
       const IfaceView* v = kernel_iface(w.name);
@@ -163,7 +220,11 @@ class Planner {
           if (p_.err) return;
           continue;
         }
-        create_iface(w, created || fresh_ ? std::string() : w.name + ": missing on the kernel");
+        std::string why = w.name + ": missing on the kernel";
+        if (k_.namesakes.count(w.name))
+          why = w.name + ": on the kernel a device of that name is not live mode's (device group " +
+                std::to_string(k_.namesakes.at(w.name).group) + ")";
+        create_iface(w, created || fresh_ ? std::string() : why);
         continue;
       }
       if (!v->target) {
@@ -171,7 +232,9 @@ class Planner {
             w.name;
       }
       if (!v->own) {
-        Action& a = add(Op::add_own);
+        Action& a = add(Op::add_own, fresh_ ? ""
+                                            : w.name + ": its address " + format_mac(v->link.mac) +
+                                                  " is not among the classifier's own");
         a.name = w.name;
         a.mac = v->link.mac;
       }
@@ -179,10 +242,12 @@ class Planner {
       // run, and a flag change is not looked at interface by interface.
       if (v->accept && !fresh_ && !flags_change_) {
         // Left by a run killed between the qdisc and the program.
-        if (!by_dest_ && v->bare_qdisc) add(Op::detach_accept).name = w.name;
+        if (!by_dest_ && v->bare_qdisc)
+          add(Op::detach_accept, w.name + ": an empty clsact qdisc live mode left").name = w.name;
         if (*v->accept != by_dest_)
           add(by_dest_ ? Op::attach_accept : Op::detach_accept,
-              by_dest_ ? w.name + ": its program for destination mode is missing" : std::string())
+              by_dest_ ? w.name + ": its program for destination mode is missing"
+                       : w.name + ": runs the program of destination mode, which is off")
               .name = w.name;
       } else if (fresh_ || flags_change_) {
         add(by_dest_ ? Op::attach_accept : Op::detach_accept).name = w.name;
@@ -208,11 +273,10 @@ class Planner {
       std::string why;
       bool expected = fresh_ || made || s_.created.count(iface) || (!s_.all && !bound);
       if (!bound && cur != k_.bindings.end() && k_.dead.count(cur->second))
-        why = format_mac(mac) + ": bound to " + iface + ", on the kernel to ifindex " +
-              std::to_string(cur->second) + ", which is gone";
+        why = format_mac(mac) + ": bound to " + iface + ", on the kernel to " + lost(cur->second);
       else if (!bound && !expected)
         why = format_mac(mac) + ": bound to " + iface + ", not on the kernel";
-      else if (bound && !made)
+      else if (bound && (!made || name_of(cur->second) != iface))
         why =
             format_mac(mac) + ": bound to " + iface + ", on the kernel to " + name_of(cur->second);
       Action& a = add(Op::bind, s_.all ? why : std::string());
@@ -228,10 +292,24 @@ class Planner {
   }
 
   void enable() {
+    // The classifier's maps are sized: a port that cannot fit is refused
+    // before anything is made, not found out one device at a time.
+    if (w_.ifaces.size() > BRANTEL_MAX_IFACES) {
+      refuse(ENOSPC, "the classifier holds at most " + std::to_string(BRANTEL_MAX_IFACES) +
+                         " interfaces on one port");
+      return;
+    }
+    if (s_.all && w_.bindings.size() > BRANTEL_MAX_MACS) {
+      refuse(ENOSPC, "the classifier holds at most " + std::to_string(BRANTEL_MAX_MACS) +
+                         " addresses on one port");
+      return;
+    }
     fresh_ = !k_.classifier;
     by_dest_ = w_.flags & BRANTEL_FLAG_BY_DESTINATION;
     flags_change_ = !fresh_ && k_.cfg.flags != w_.flags;
-    owned_ = fresh_ ? 0 : k_.cfg.owned;
+    // The record under /run outlives a classifier lost or never attached.
+    owned_ = (fresh_ ? 0 : k_.cfg.owned) | k_.recorded;
+    recorded_ = k_.recorded;
     std::string def = w_.name + "#0";
     std::uint32_t priority = k_.filter.priority;
     if (fresh_) {
@@ -279,6 +357,7 @@ class Planner {
     bool promisc = k_.dev.flags & IFF_PROMISC;
     bool quiet = fresh_ || flags_change_;
     if (by_dest_ && !promisc) {
+      keep_record(owned_ | BRANTEL_OWN_PROMISC);
       set_config(owned_ | BRANTEL_OWN_PROMISC);
       add(Op::promisc, quiet ? "" : w_.name + ": not promiscuous, as destination mode needs").on =
           true;
@@ -286,13 +365,19 @@ class Planner {
       add(Op::promisc, quiet ? "" : w_.name + ": promiscuous for destination mode, which is off")
           .on = false;
       set_config(owned_ & ~BRANTEL_OWN_PROMISC);
+      keep_record(owned_);
     }
 
     if (fresh_) {
       // Last: frames are taken over only once everything is in place.
-      if (!k_.clsact) set_config(owned_ | BRANTEL_OWN_QDISC);
+      if (!k_.clsact) {
+        keep_record(owned_ | BRANTEL_OWN_QDISC);
+        set_config(owned_ | BRANTEL_OWN_QDISC);
+      }
       add(Op::attach_rx).value = priority;
     }
+    keep_record(owned_,
+                fresh_ ? "" : w_.name + ": live mode's record under /run is not its classifier's");
   }
 
   const PortView& k_;
@@ -301,6 +386,7 @@ class Planner {
   Plan p_;
   bool fresh_ = false, by_dest_ = false, flags_change_ = false;
   std::uint32_t owned_ = 0;
+  std::uint32_t recorded_ = 0;  // the bits the port's record holds once the steps so far are done
   std::string default_;
   std::set<std::string> made_;
   std::set<MacBytes> unbound_, unowned_;

@@ -63,12 +63,21 @@ struct PortView {
   bool clsact = false;
   bool others = false;  // filters at its clsact that are not ours
   brantel_port_config cfg{};
+  // BRANTEL_OWN_* bits of the port's record under /run: what live mode
+  // turned on, kept where losing the classifier cannot lose it.
+  std::uint32_t recorded = 0;
   std::map<MacBytes, std::uint32_t> bindings;  // within the scope
   std::set<std::uint32_t> targets;             // interfaces frames may be handed to
   std::map<MacBytes, std::uint32_t> own;       // each interface's own address
   // Interfaces the classifier refers to that are gone: all of them with
   // the scope all, else those the scope's addresses and the default lead to.
   std::set<std::uint32_t> dead;
+  // Of those, the ones a device not of ours holds now (someone took it out
+  // of our group, or the number was given again), by name.
+  std::map<std::uint32_t, std::string> strangers;
+  // Devices not of ours named as ours are (PORT#...): a wanted interface of
+  // that name cannot be made (scope all).
+  std::map<std::string, Link> namesakes;
   bool group_shared = false;      // a device not ours is in our group
   std::vector<IfaceView> ifaces;  // ours, within the scope
 };
@@ -103,6 +112,7 @@ enum class Op {
   bind,           // mac, name
   unbind,         // mac
   promisc,        // on
+  record,         // value: the BRANTEL_OWN_* bits to keep in the port's record
   attach_rx,      // priority
   detach_rx,
   remove_qdisc,

@@ -111,6 +111,10 @@ class LiveRealiser final : public Live {
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override;
+  void undo_sync() override {
+    roll_back(last_);
+    last_.clear();
+  }
   int describe(const Model& state, std::vector<LivePort>& out) override;
 
  private:
@@ -128,9 +132,10 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
-  // The ports the last realise() changed, with their journals: take_back()
-  // undoes them step by step, so that what the kernel held beside the
-  // state file (a binding made by hand) comes back too.
+  // The ports the last realise() or whole sync changed, with their
+  // journals: take_back() and undo_sync() undo them step by step, so that
+  // what the kernel held beside the state file (a binding made by hand)
+  // comes back too.
   std::vector<std::unique_ptr<Work>> last_;
 };
 
@@ -345,6 +350,8 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (first && whole) break;
   }
   if (first && whole) roll_back(done);
+  last_.clear();
+  if (!first && whole) last_ = std::move(done);
   return first;
 }
 

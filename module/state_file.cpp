@@ -285,9 +285,61 @@ int open_owned(const std::string& path, int flags, mode_t mode, std::string& err
   return -1;
 }
 
+namespace {
+
+// The first folder of `dir` (absolute) that another user could replace,
+// or whose entries another user could replace, as OpenSSH's StrictModes
+// asks of each: owned by root or this user, and writable by others only
+// when sticky; a link, owned by root or this user.  Empty when none.
+std::string replaceable_folder(const std::string& dir) {
+  auto mine = [](uid_t uid) { return uid == 0 || uid == geteuid(); };
+  std::string at;
+  std::size_t i = 0;
+  do {
+    std::size_t next = dir.find('/', i + 1);
+    at.assign(dir, 0, next == std::string::npos ? dir.size() : next);
+    if (at.empty()) at.push_back('/');
+    i = next == std::string::npos ? dir.size() : next;
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) break;  // made by us, as root's own
+    if (!mine(st.st_uid)) return at;
+    if (S_ISDIR(st.st_mode) && st.st_mode & 022 && !(st.st_mode & S_ISVTX)) return at;
+  } while (i < dir.size());
+  return {};
+}
+
+}  // namespace
+
 bool only_owner_writes(const std::string& path, std::string& error) {
   auto mine = [](uid_t uid) { return uid == 0 || uid == geteuid(); };
   struct stat st {};
+  // Each folder on the way, as written and as the links lead: one another
+  // user can replace could lead the state (and its lock) anywhere.
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+      error = path + ": cannot tell where it is; give the state file's full path";
+      return false;
+    }
+    std::string abs(cwd);
+    abs.push_back('/');
+    abs.append(path);
+    full.swap(abs);
+  }
+  std::string parent = full.substr(0, full.rfind('/'));
+  std::string bad = replaceable_folder(parent);
+  if (bad.empty() && !parent.empty()) {
+    if (char* real = ::realpath(parent.c_str(), nullptr)) {
+      bad = replaceable_folder(real);
+      std::free(real);
+    }
+  }
+  if (!bad.empty()) {
+    error = bad + ": another user may replace it, and so others may replace the state file in " +
+            parent + "; refusing to make it live";
+    return false;
+  }
   if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 022 || !mine(st.st_uid))) {
     error = path + ": others may write it; refusing to make it live (chmod go-w it)";
     return false;
@@ -329,7 +381,35 @@ void sync_folder(const std::string& path) {
 
 }  // namespace
 
-bool StateStore::read(Model& out, std::string& error) const {
+namespace {
+
+StateStore::Stamp stamp_of(const struct stat& st) {
+  StateStore::Stamp s;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.mtime_ns = st.st_mtim.tv_sec * 1000000000L + st.st_mtim.tv_nsec;
+  s.ctime_ns = st.st_ctim.tv_sec * 1000000000L + st.st_ctim.tv_nsec;
+  return s;
+}
+
+}  // namespace
+
+StateStore::Stamp StateStore::stamp() const {
+  struct stat st {};
+  return ::lstat(path_.c_str(), &st) == 0 ? stamp_of(st) : Stamp{};
+}
+
+int StateStore::locked(const std::function<int(std::string&)>& f, std::string& error) const {
+  int fd = lock(error);
+  if (fd < 0) return -2;
+  int r = f(error);
+  ::close(fd);
+  return r;
+}
+
+bool StateStore::read(Model& out, std::string& error, Stamp* stamp) const {
+  if (stamp) *stamp = Stamp{};
   int fd = open_owned(path_, O_RDONLY, 0, error);
   if (fd < 0) {
     if (errno == ENOENT) {
@@ -342,6 +422,10 @@ bool StateStore::read(Model& out, std::string& error) const {
   if (!is_regular(fd, path_, error, &size)) {
     ::close(fd);
     return false;
+  }
+  if (stamp) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0) *stamp = stamp_of(st);
   }
   if (static_cast<std::uint64_t>(size) > kMaxStateSize) {
     error = path_ + ": larger than " + std::to_string(kMaxStateSize >> 20) +
@@ -425,7 +509,7 @@ int StateStore::lock(std::string& error) const {
   return fd;
 }
 
-bool StateStore::write_locked(const Model& model, std::string& error) const {
+bool StateStore::write_locked(const Model& model, std::string& error, const Stamp* read) const {
   // Whatever sits at the temporary name (a leftover of a killed run, or a
   // file or link someone planted) is removed, and the file is made afresh:
   // never written through a link, never owned by anyone else.  Only the
@@ -468,6 +552,13 @@ bool StateStore::write_locked(const Model& model, std::string& error) const {
     ::unlink(tmp.c_str());
     return false;
   }
+  // A file put in its place without the lock (mv) since it was read is
+  // someone's newer word: never overwritten with what this run read.
+  if (read && stamp() != *read) {
+    error = path_ + ": replaced while this run held it; not written over";
+    ::unlink(tmp.c_str());
+    return false;
+  }
   if (::rename(tmp.c_str(), path_.c_str()) != 0) {
     error = path_ + ": cannot replace: " + errno_text(errno);
     ::unlink(tmp.c_str());
@@ -482,12 +573,13 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
   int fd = lock(error);
   if (fd < 0) return -2;
   Model m;
-  if (!read(m, error)) {
+  Stamp was;
+  if (!read(m, error, &was)) {
     ::close(fd);
     return -1;
   }
   int result = change(m);
-  if (result == 0 && !write_locked(m, error)) {
+  if (result == 0 && !write_locked(m, error, &was)) {
     if (undo) undo();
     ::close(fd);
     return -2;
@@ -498,10 +590,15 @@ int StateStore::update(const std::function<int(Model&)>& change, Model& current,
 }
 
 bool StateStore::replace(const Model& model, std::string& error,
-                         const std::function<bool(std::string&)>& first) const {
+                         const std::function<bool(std::string&)>& first,
+                         const std::function<void()>& undo) const {
   int fd = lock(error);
   if (fd < 0) return false;
-  bool ok = (!first || first(error)) && write_locked(model, error);
+  bool ok = !first || first(error);
+  if (ok && !write_locked(model, error)) {
+    if (undo) undo();
+    ok = false;
+  }
   ::close(fd);
   return ok;
 }

@@ -3,6 +3,8 @@
 #ifndef BRANTEL_SIM_STATE_FILE_H
 #define BRANTEL_SIM_STATE_FILE_H
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -45,9 +47,25 @@ class StateStore {
       : path_(std::move(path)), notice_(std::move(notice)) {}
   const std::string& path() const { return path_; }
 
+  // Which file is at the path, and as of when: a file replaced (mv, which
+  // takes no lock) or changed shows as another stamp.
+  struct Stamp {
+    dev_t dev = 0;
+    ino_t ino = 0;  // 0: no file
+    off_t size = 0;
+    long mtime_ns = 0, ctime_ns = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  Stamp stamp() const;
+
   // Reads the file; a missing file is an empty module.  On failure returns
-  // false with a message naming the file.
-  bool read(Model& out, std::string& error) const;
+  // false with a message naming the file.  `stamp`, when given, is the
+  // file read.
+  bool read(Model& out, std::string& error, Stamp* stamp = nullptr) const;
+
+  // Runs f under the lock: f's value, or -2 with `error` set when the file
+  // cannot be locked.
+  int locked(const std::function<int(std::string&)>& f, std::string& error) const;
 
   // Under the lock: re-reads the file, calls change(model), and if it
   // returns 0 writes the result atomically.  Returns change's errno value,
@@ -60,12 +78,14 @@ class StateStore {
 
   // Under the lock: replaces the file by `model`, whatever it held.  When
   // given, `first` runs under the lock before the write; its false (with
-  // `error` set) leaves the file as it was.
+  // `error` set) leaves the file as it was.  When the file cannot be
+  // written after `first` succeeded, undo() is called, still under the lock.
   bool replace(const Model& model, std::string& error,
-               const std::function<bool(std::string&)>& first = {}) const;
+               const std::function<bool(std::string&)>& first = {},
+               const std::function<void()>& undo = {}) const;
 
  private:
-  bool write_locked(const Model& model, std::string& error) const;
+  bool write_locked(const Model& model, std::string& error, const Stamp* read = nullptr) const;
   int lock(std::string& error) const;
 
   std::string path_;

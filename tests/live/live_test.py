@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -20,7 +21,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # ETH_TEST, PORT, Net, mac_bytes and sh are the benchmark's too.
 from livenet import (ETH_TEST, GROUP_BASE, PORT, Net, fail, failures,  # noqa: E402,F401
-                     mac_bytes, said, sh, traced, where)
+                     descendants, mac_bytes, said, sh, traced, where)
 from testlib import isolate, state_text  # noqa: E402
 
 # This run's share of the scenario's rows: (K, N) runs the rows whose number,
@@ -86,6 +87,10 @@ def probe(net, port=PORT):
         to = bound.get(dst if flags & 1 else src, default)
         to = to if to in links else None  # its interface is gone: dropped
         rows.append((flags, "wire", src, dst, {to[len(port):]} if to else set()))
+    if flags & 1:  # each interface's own address, as the kernel has it now: the
+        # macvlan driver delivers it, which the port's sockets see too
+        rows += [(flags, "wire", U, links[v]["address"], {v[len(port):], "port"})
+                 for v in vlans if v in links]
     socks = net.endpoints(port)
     try:
         net.deliver(rows, socks, port)
@@ -303,6 +308,8 @@ UNWRITABLE = [
     (SETUP + FLAG1, ["setflags", PORT, "0"]),
     (SETUP + FLAG1, ["del", PORT + "#1"]),
     (SETUP + FLAG1, ["disable", PORT]),
+    (SETUP + FLAG1, ["sim", "reset"]),
+    (SETUP[:1], ["sim", "load", "-"]),
 ]
 
 
@@ -343,7 +350,7 @@ def refusal(net):
         bound, clean = leads_to(net), net.sim_run("check").returncode == 0
         os.mkdir(net.state + ".tmp")  # the new state cannot be put there
         try:
-            r = net.tool(*command)
+            r = net.run(command, **({"input": FLAGGED} if command[1:2] == ["load"] else {}))
         finally:
             os.rmdir(net.state + ".tmp")
         now = (net.snapshot(), net.state_text())
@@ -379,19 +386,27 @@ KILLED = [(steps, command, call)
           for steps, command in [([], ["enable", PORT]), (SETUP[:1], ["add", PORT, "1"]),
                                  (SETUP, ["setflags", PORT, "1"]),
                                  (SETUP + FLAG1, ["setflags", PORT, "0"]),
-                                 (SETUP + FLAG1, ["disable", PORT])]
+                                 (SETUP + FLAG1, ["disable", PORT]), ([], ["sim", "load", "-"])]
           for call in ("sendto", "bpf")]
 
 
 def repair(net):
+    # ... and reset then leaves the port as it was before live mode came.
+    net.reset()
+    bare = net.snapshot()
     for steps, command, call in rows(KILLED):
         where[0] = f"repair: {' '.join(command)} killed at each {call}"
         inject = f"inject={call}:error=EINTR:signal=KILL:when={{n}}"
-        for n, _, before in injected_runs(net, steps, command, inject):
+        text = FLAGGED if command[1:2] == ["load"] else None
+        for n, _, before in injected_runs(net, steps, command, inject, input=text):
             r = net.sim_run("sync")
             now = (net.snapshot(), net.state_text())
             if r.returncode or now != before or net.sim_run("check").returncode:
                 fail(f"{command} killed at {call} {n}: sync left {set(now[0]) ^ set(before[0])}")
+            r = net.sim_run("reset")
+            if r.returncode or net.snapshot() != bare:
+                fail(f"{command} killed at {call} {n}: reset left "
+                     f"{set(net.snapshot()) ^ set(bare)}")
         net.verify(f"{command} killed at {call}, then sync")
 
 
@@ -436,6 +451,13 @@ HAND = [
     (0, "address on the kernel only, to a device that is gone", dead_binding(X), None, (), False),
     (1, "default interface is a device that is gone", dead_default, None, (), False),
     (0, "interface the state no longer names", drop_vlan(PORT + "#3"), PORT + "#3", (), False),
+    (1, "interface address changed",
+     lambda n: n.ip("link", "set", PORT + "#2", "address", "02:12:34:56:78:9a"),
+     PORT + "#2: its address 02:12:34:56:78:9a", (), False),
+    (1, "own address added by hand",
+     lambda n: n.map_update(PORT, "brantel_own", mac_bytes(X) + b"\0\0",
+                            n.links()[PORT + "#1"]["ifindex"].to_bytes(4, "little")),
+     X + ": the own address of " + PORT + "#1 on the kernel only", (), False),
     (1, "classifier removed",
      lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"), None, (), True),
 ]
@@ -494,6 +516,31 @@ def classifier_gone(net):
         net.verify(f"sync after {command} with the port's {point} removed")
         probe(net)
         net.verify(f"frames after {command} with the port's {point} removed")
+    classifier_lost(net)
+
+
+# By destination, what live mode turned on must be turned off when it is
+# done, whatever took its classifier in between.
+LOST = [("qdisc deleted", lambda n: n.tc("qdisc", "del", "dev", PORT, "clsact")),
+        ("filter deleted", lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"))]
+
+
+def classifier_lost(net):
+    for what, lose in rows(LOST):
+        where[0] = f"classifier_gone: {what}"
+        net.fresh([PORT])
+        bare = net.snapshot()
+        net.setup(SETUP + FLAG1)
+        lose(net)
+        for step in (["sim", "sync"], ["setflags", PORT, "0"], ["disable", PORT]):
+            r = net.run(step)
+            if r.returncode:
+                fail(f"{step}: {r.stderr.strip()!r}")
+            net.expected.clear()
+            net.verify(" ".join(step))
+        promisc = [e for e in net.snapshot() if e[0] == PORT and e[1] != "qdisc" and e[4]]
+        if net.snapshot() != bare or promisc:
+            fail(f"left {set(net.snapshot()) ^ set(bare)}")
 
 
 def unload(net):
@@ -604,6 +651,30 @@ def found_as_before(net):
         fail(f"left {set(now) ^ set(was)}")
 
 
+def regroup(name, group=None):
+    """`name` put in device group `group`, or back in its port's."""
+    def change(net):
+        ours = GROUP_BASE | net.links()[name.split("#")[0]]["ifindex"]
+        net.ip("link", "set", name, "group", str(ours if group is None else group))
+    return change
+
+
+def check_says(state, *words, never="which is gone"):
+    """check of `state` (None: the row's own, else a candidate file made
+    from it by `state`) names `words`, and never says `never`."""
+    def expect(net, r, before):
+        args = ("check",)
+        if state:
+            cand = net.state + ".candidate"
+            with open(cand, "w") as f:
+                f.write(state(net.state_text()))
+            args = ("--state", cand, "check")
+        r = net.sim_run(*args, state=not state)
+        if r.returncode != 1 or not all(w in r.stdout for w in words) or never in r.stdout:
+            fail(f"{' '.join(args)}: exit {r.returncode}, {r.stdout!r}, expected {words}")
+    return expect
+
+
 def delete(name):
     return lambda net: net.ip("link", "del", name)
 
@@ -661,6 +732,15 @@ GONE = [
     # A frame whose interface is gone is dropped, and counted so.
     ("interface deleted; frames", SETUP, delete(PORT + "#1"), ["sim", "check"],
      lambda net, r, before: r.returncode == 1 or fail(f"check: exit {r.returncode}"), [probe]),
+    # A device that exists is never called gone, and an address bound
+    # elsewhere on the kernel is named, for the state and for a candidate.
+    ("interface out of our group; check", SETUP, regroup(PORT + "#1", 0), ["sim", "check"],
+     check_says(None, PORT + "#1 (ifindex", "not live mode's"), [regroup(PORT + "#1")]),
+    ("interface out of our group; check a candidate", SETUP, regroup(PORT + "#1", 0),
+     ["sim", "check"],
+     check_says(lambda t: t.replace(f"mac {A}\n", "").replace("end\n", f"vlan {PORT}#3\nmac {A}\nend\n"),
+                PORT + "#1 (ifindex", f"{A}: bound to {PORT}#3, on the kernel to"),
+     [regroup(PORT + "#1")]),
     ("port renamed; disable", SETUP, rename(PORT, "eth9"), ["disable", PORT],
      expect_gone_or_refused, [rename("eth9", PORT)]),
     ("port renamed; unload", SETUP + FLAG1, rename(PORT, "eth9"), ["unload"],
@@ -891,6 +971,33 @@ def privilege(net):
         if (net.snapshot(), open(state).read()) != before:
             fail(f"unload by an ordinary user with {state} changed something")
         net.verify("unload by an ordinary user")
+    # A state path through a folder another user can replace (a link of
+    # theirs in a sticky folder, a folder of theirs further up, a link of
+    # root's into their folder) is refused whole: nothing written where it
+    # leads, nothing made on the kernel.
+    where[0] = "privilege: a state path others can redirect"
+    net.fresh([PORT])
+    top = net.folder.name
+    for d in ("sticky", "theirs", "theirs/sub", "target"):
+        os.mkdir(os.path.join(top, d))
+    os.chmod(os.path.join(top, "sticky"), 0o1777)
+    os.chown(os.path.join(top, "theirs"), 65534, 65534)
+    os.symlink(os.path.join(top, "target"), os.path.join(top, "sticky", "link"))
+    os.lchown(os.path.join(top, "sticky", "link"), 65534, 65534)
+    os.symlink(os.path.join(top, "theirs", "sub"), os.path.join(top, "rootlink"))
+    for path, named in [("sticky/link/state", "sticky/link"), ("theirs/sub/state", "theirs"),
+                        ("rootlink/state", "theirs")]:
+        before = net.snapshot()
+        r = net.sim_run("--state", os.path.join(top, path), "brantel_config", "enable", PORT,
+                        state=False)
+        left = [f for d in ("target", "theirs/sub") for f in os.listdir(os.path.join(top, d))]
+        if (r.returncode == 0 or len(said(r) + [l for l in r.stderr.splitlines()
+                                                 if l.startswith("brantel-live")]) != 1
+                or os.path.join(top, named) not in r.stderr or left or net.snapshot() != before):
+            fail(f"--state {path}: exit {r.returncode}, {r.stderr.strip()!r}, left {left}")
+        net.verify(f"--state {path} refused")
+    for link in ("sticky/link", "rootlink"):
+        os.unlink(os.path.join(top, link))
     namespace_state(net)
 
 
@@ -950,6 +1057,12 @@ def namespace_state(net):
         fail("the namespace's run left its objects")
 
 
+# A prefix that hides the machine's id from the command.
+NO_MACHINE_ID = ("unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 "for f in /etc/machine-id /var/lib/dbus/machine-id; do "
+                 "[ ! -e $f ] || mount --bind /dev/null $f || exit 1; done; exec \"$@\"", "sh")
+
+
 def addresses(net):
     return {n: d["address"] for n, d in net.links().items() if "#" in n}
 
@@ -969,6 +1082,35 @@ REMADE = [
 ]
 
 
+# A state file put in place (mv, no lock) while a run holds it: (the run,
+# what it must end as).  sync follows the new file; a request refuses to
+# write over it and takes its change back.
+REPLACED = [(["sim", "sync"], 0), (["add", PORT, "3"], 1)]
+
+
+def replaced(net):
+    for command, status in REPLACED:
+        where[0] = f"replaced: {' '.join(command)}"
+        net.fresh([PORT, "eth2"])
+        net.setup(TWO)
+        edited = net.state_text().split("port eth2")[0] + "end\n"
+        p = net.paused(command, "sendto")
+        with open(net.state + ".new", "w") as f:
+            f.write(edited)
+        os.rename(net.state + ".new", net.state)
+        for pid in descendants(p.pid):
+            os.kill(pid, signal.SIGCONT)
+        out, err = p.communicate(timeout=60)
+        if p.returncode != status or net.state_text() != edited:
+            fail(f"exit {p.returncode}, {err.strip()!r}; the state file is now "
+                 f"{net.state_text()!r}")
+        if command[0] == "add" and PORT + "#3" in net.links():
+            fail("refused, but left " + PORT + "#3")
+        if net.sim_run("sync").returncode:
+            fail("sync after the file was replaced")
+        net.verify("sync after the file was replaced")
+
+
 def service(net):
     """What an administrator relies on: stable addresses, sync of one port,
     reading as an ordinary user."""
@@ -984,6 +1126,16 @@ def service(net):
         if addresses(net) != before:
             fail(f"addresses after {what}: {addresses(net)}, were {before}")
         net.verify(f"after {what}")
+    # No machine id (a container, early boot): the kernel's choice of
+    # addresses, as the notice says, and everything else as usual.
+    net.fresh([PORT])
+    for n, step in enumerate(SETUP + FLAG1):
+        r = net.run(step, prefix=NO_MACHINE_ID)
+        if r.returncode or not (n or any("kernel's choice" in l for l in said(r))):
+            fail(f"{step} without a machine id: exit {r.returncode}, {r.stderr.strip()!r}")
+    net.verify("without a machine id")
+    probe(net)
+    net.verify("frames without a machine id")
     # sync PORT restores that port alone.
     net.fresh([PORT, "eth2"])
     net.setup(TWO)
@@ -1031,6 +1183,7 @@ SCENARIOS = {
     "foreign": foreign,
     "privilege": privilege,
     "service": service,
+    "replaced": replaced,
 }
 
 

@@ -37,6 +37,7 @@ class FakeLive final : public Live {
     say("sync " + std::to_string(state.ports().size()) + " ports, only" + ports);
     return injected();
   }
+  void undo_sync() override { say("undo sync"); }
   int check(const Model&, std::vector<std::string>& differences) override {
     if (const char* d = std::getenv("FAKE_LIVE_DIFF")) differences.push_back(d);
     return injected();

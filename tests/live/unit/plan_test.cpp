@@ -49,6 +49,7 @@ PortView enabled(std::uint32_t flags = 0) {
   v.filter.handle = kFilterHandle;
   v.clsact = true;
   v.cfg = {flags, 10, group_of(kPortIndex), BRANTEL_OWN_QDISC, 0, 0, 0};
+  v.recorded = BRANTEL_OWN_QDISC;
   for (auto [name, i] : {std::pair{"eth1#0", 10}, std::pair{"eth1#1", 11}}) {
     IfaceView f{link(name, i, static_cast<std::uint8_t>(i)), flags & 1, true, true};
     v.ifaces.push_back(f);
@@ -84,8 +85,8 @@ Scope narrow(std::set<std::string> ifaces, std::set<MacBytes> macs) {
 std::string steps(const Plan& p) {
   static const char* names[] = {"load",   "config",   "create", "delete",   "delete_group",
                                 "accept", "unaccept", "target", "untarget", "own",
-                                "unown",  "bind",     "unbind", "promisc",  "attach",
-                                "detach", "unqdisc"};
+                                "unown",  "bind",     "unbind", "promisc",  "record",
+                                "attach", "detach",   "unqdisc"};
   std::string out;
   for (const Action& a : p.actions) {
     if (!out.empty()) out += ' ';
@@ -95,7 +96,7 @@ std::string steps(const Plan& p) {
              std::to_string(a.owned);
     else if (a.op == Op::promisc)
       out += a.on ? ":on" : ":off";
-    else if (a.op == Op::attach_rx)
+    else if (a.op == Op::attach_rx || a.op == Op::record)
       out += ":" + std::to_string(a.value);
     else if (a.op == Op::bind || a.op == Op::unbind)
       out += ":" + format_mac(a.mac).substr(15) + (a.name.empty() ? "" : ">" + a.name);
@@ -133,6 +134,13 @@ TEST_P(PlanTable, Steps) {
     EXPECT_TRUE(found) << r.difference << " not among " << ::testing::PrintToString(d) << " / "
                        << p.trouble;
   }
+  // check prints a line for whatever sync would change, and names it.
+  if (r.scope.all && !p.actions.empty()) {
+    auto d = differences(p);
+    EXPECT_FALSE(d.empty());
+    EXPECT_EQ(std::count(d.begin(), d.end(), "eth1: differs on the kernel from the state file"), 0)
+        << "a step no line names: " << steps(p);
+  }
 }
 
 PortView with(PortView v, const std::function<void(PortView&)>& f) {
@@ -146,7 +154,7 @@ PortWant with(PortWant w, const std::function<void(PortWant&)>& f) {
 
 const Row kRows[] = {
     {"enable_bare_port", bare, [] { return wish(0, false); }, Scope{},
-     "load config:0/-/0 create:eth1#0 target:eth1#0 own:eth1#0 config:0/eth1#0/0 "
+     "load config:0/-/0 create:eth1#0 target:eth1#0 own:eth1#0 config:0/eth1#0/0 record:1 "
      "config:0/eth1#0/1 attach:25202",
      0, "eth1: not enabled on the kernel"},
     {"enable_beside_a_foreign_qdisc_and_filter_at_our_place",
@@ -171,48 +179,53 @@ const Row kRows[] = {
     {"enable_by_destination_records_promiscuity_first", bare, [] { return wish(1, false); },
      Scope{},
      "load config:1/-/0 create:eth1#0 target:eth1#0 own:eth1#0 accept:eth1#0 config:1/eth1#0/0 "
-     "config:1/eth1#0/2 promisc:on config:1/eth1#0/3 attach:25202",
+     "record:2 config:1/eth1#0/2 promisc:on record:3 config:1/eth1#0/3 attach:25202",
      0, ""},
     {"someone_elses_promiscuity_is_left_alone",
      [] { return with(bare(), [](PortView& v) { v.dev.flags |= IFF_PROMISC; }); },
      [] { return wish(1, false); }, Scope{},
      "load config:1/-/0 create:eth1#0 target:eth1#0 own:eth1#0 accept:eth1#0 config:1/eth1#0/0 "
-     "config:1/eth1#0/1 attach:25202",
+     "record:1 config:1/eth1#0/1 attach:25202",
      0, ""},
     {"flag_off_undoes_our_promiscuity",
      [] {
        return with(enabled(1), [](PortView& v) {
          v.dev.flags |= IFF_PROMISC;
          v.cfg.owned |= BRANTEL_OWN_PROMISC;
+         v.recorded |= BRANTEL_OWN_PROMISC;
        });
      },
      [] { return wish(0); }, Scope{},
-     "unaccept:eth1#0 unaccept:eth1#1 config:0/eth1#0/3 promisc:off config:0/eth1#0/1", 0,
+     "unaccept:eth1#0 unaccept:eth1#1 config:0/eth1#0/3 promisc:off config:0/eth1#0/1 record:1", 0,
      "eth1: flag word 0x0, on the kernel 0x1"},
     {"flag_off_keeps_someone_elses_promiscuity",
      [] { return with(enabled(1), [](PortView& v) { v.dev.flags |= IFF_PROMISC; }); },
      [] { return wish(0); }, Scope{}, "unaccept:eth1#0 unaccept:eth1#1 config:0/eth1#0/1", 0, ""},
     {"promiscuity_turned_off_by_hand", [] { return enabled(1); }, [] { return wish(1); }, Scope{},
-     "config:1/eth1#0/3 promisc:on", 0, "eth1: not promiscuous, as destination mode needs"},
+     "record:3 config:1/eth1#0/3 promisc:on", 0,
+     "eth1: not promiscuous, as destination mode needs"},
     {"matching_port_needs_nothing", [] { return enabled(0); }, [] { return wish(0); }, Scope{}, "",
      0, ""},
     {"disable_takes_our_qdisc", [] { return enabled(0); },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
-     "delete_group:eth1#0 detach unqdisc", 0, "eth1: enabled on the kernel, not in the state file"},
+     "delete_group:eth1#0 detach unqdisc record:0", 0,
+     "eth1: enabled on the kernel, not in the state file"},
     {"disable_leaves_a_qdisc_others_use",
      [] {
        return with(enabled(1), [](PortView& v) {
          v.others = true;
          v.cfg.owned |= BRANTEL_OWN_PROMISC;
+         v.recorded |= BRANTEL_OWN_PROMISC;
        });
      },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
-     "delete_group:eth1#0 detach promisc:off", 0, ""},
+     "delete_group:eth1#0 detach promisc:off record:0", 0, ""},
     {"disable_one_by_one_when_a_stranger_shares_the_group",
      [] {
        return with(enabled(0), [](PortView& v) {
          v.group_shared = true;
          v.cfg.owned = 0;
+         v.recorded = 0;
        });
      },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
@@ -318,6 +331,111 @@ const Row kRows[] = {
      },
      [] { return wish(); }, Scope{}, "untarget:99", 0,
      "eth1: frames may still go to ifindex 99, which is gone"},
+    {"an_address_changed_by_hand",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.ifaces[1].link.mac = {2, 0x12, 0x34, 0x56, 0x78, 0x9a};
+         v.ifaces[1].own = false;
+       });
+     },
+     [] { return wish(); }, Scope{}, "unown own:eth1#1", 0,
+     "eth1#1: its address 02:12:34:56:78:9a is not among the classifier's own"},
+    {"an_own_address_made_by_hand",
+     [] { return with(enabled(0), [](PortView& v) { v.own[B] = 10; }); }, [] { return wish(); },
+     Scope{}, "unown", 0,
+     "02:bb:00:00:00:02: the own address of eth1#0 on the kernel only, not its address"},
+    {"an_own_address_to_a_dead_device",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.own[B] = 99;
+         v.dead = {99};
+       });
+     },
+     [] { return wish(); }, Scope{}, "unown", 0,
+     "eth1: frames may still go to ifindex 99, which is gone"},
+    {"a_target_another_device_holds_now",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         v.targets.insert(12);
+         v.dead = {12};
+         v.strangers[12] = "eth1#2";
+       });
+     },
+     [] { return wish(); }, Scope{}, "untarget:12", 0,
+     "eth1: frames may still go to eth1#2 (ifindex 12), which is not live mode's"},
+    {"an_interface_taken_out_of_our_group",
+     [] {
+       return with(enabled(0), [](PortView& v) {
+         Link l = v.ifaces[1].link;
+         l.group = 0;
+         v.ifaces.pop_back();
+         v.namesakes["eth1#1"] = l;
+         v.dead = {11};
+         v.strangers[11] = "eth1#1";
+       });
+     },
+     [] { return wish(); }, Scope{},
+     "unbind:01 unown untarget:11 create:eth1#1 target:eth1#1 own:eth1#1 bind:01>eth1#1", 0,
+     "eth1#1: on the kernel a device of that name is not live mode's (device group 0)"},
+    {"an_address_moved_to_an_interface_the_kernel_lacks", [] { return enabled(0); },
+     [] {
+       return with(wish(), [](PortWant& w) {
+         w.ifaces.push_back({"eth1#2", {2, 0x42, 0, 0, 0, 12}});
+         w.bindings[A] = "eth1#2";
+       });
+     },
+     Scope{}, "create:eth1#2 target:eth1#2 own:eth1#2 bind:01>eth1#2", 0,
+     "02:aa:00:00:00:01: bound to eth1#2, on the kernel to eth1#1"},
+    {"interfaces_without_a_classifier_or_a_port_in_the_state",
+     [] { return with(enabled(0), [](PortView& v) { v.classifier = false; }); },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "delete_group:eth1#0 unqdisc record:0", 0,
+     "eth1: live mode's interfaces on the kernel, not in the state file"},
+    {"the_program_of_destination_mode_by_source",
+     [] { return with(enabled(0), [](PortView& v) { v.ifaces[1].accept = true; }); },
+     [] { return wish(); }, Scope{}, "unaccept:eth1#1", 0,
+     "eth1#1: runs the program of destination mode, which is off"},
+    {"a_port_too_many_interfaces_would_fill", bare,
+     [] {
+       return with(wish(0, false), [](PortWant& w) {
+         for (int i = 1; i <= BRANTEL_MAX_IFACES; ++i)
+           w.ifaces.push_back({"eth1#" + std::to_string(i), {}});
+       });
+     },
+     Scope{}, "", ENOSPC, "the classifier holds at most 4096 interfaces on one port"},
+    {"an_add_to_a_full_port", [] { return enabled(0); },
+     [] {
+       return with(wish(), [](PortWant& w) {
+         for (int i = 2; i <= BRANTEL_MAX_IFACES; ++i)
+           w.ifaces.push_back({"eth1#" + std::to_string(i), {}});
+         w.bindings.clear();
+       });
+     },
+     narrow({"eth1#4096"}, {}), "", ENOSPC,
+     "the classifier holds at most 4096 interfaces on one port"},
+    {"what_a_lost_classifier_left_turned_on_is_turned_off",
+     [] {
+       return with(bare(), [](PortView& v) {
+         v.dev.flags |= IFF_PROMISC;
+         v.clsact = true;
+         v.recorded = BRANTEL_OWN_PROMISC | BRANTEL_OWN_QDISC;
+       });
+     },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "promisc:off unqdisc record:0", 0,
+     "eth1: promiscuous, as live mode made it, which has left it"},
+    {"a_classifier_made_anew_keeps_what_was_ours",
+     [] {
+       return with(bare(), [](PortView& v) {
+         v.dev.flags |= IFF_PROMISC;
+         v.clsact = true;
+         v.recorded = BRANTEL_OWN_PROMISC | BRANTEL_OWN_QDISC;
+       });
+     },
+     [] { return wish(1, false); }, Scope{},
+     "load config:1/-/3 create:eth1#0 target:eth1#0 own:eth1#0 accept:eth1#0 config:1/eth1#0/3 "
+     "attach:25202",
+     0, ""},
     {"a_port_missing", [] { return with(bare(), [](PortView& v) { v.dev = Link{}; }); },
      [] { return wish(); }, Scope{}, "", ENODEV, "no such network device"},
     {"a_port_that_is_not_ethernet",
@@ -329,7 +447,7 @@ const Row kRows[] = {
     {"a_renamed_port_is_taken_down_where_it_is",
      [] { return with(enabled(0), [](PortView& v) { v.renamed = "eth9"; }); },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
-     "delete_group:eth1#0 detach unqdisc", 0, ""},
+     "delete_group:eth1#0 detach unqdisc record:0", 0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlanTable, ::testing::ValuesIn(kRows),

@@ -1,0 +1,153 @@
+#include "owned.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "model.h"
+
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
+namespace brantel_sim::live {
+namespace {
+
+// This network namespace's name for the folder: its cookie, never given
+// twice in a boot; its inode where the kernel has no cookies.
+std::string netns_key() {
+  int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::uint64_t cookie = 0;
+  socklen_t len = sizeof cookie;
+  bool ok = s >= 0 && getsockopt(s, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &len) == 0;
+  if (s >= 0) ::close(s);
+  if (ok) return "netns-" + std::to_string(cookie);
+  struct stat st {};
+  if (::stat("/proc/self/ns/net", &st) == 0) return "netns-ino-" + std::to_string(st.st_ino);
+  return "netns";
+}
+
+// A folder of root's alone, made when `make`; never through a link.
+int open_folder(int at, const std::string& name, bool make) {
+  if (make && ::mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  int fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022)) {
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// The folder of this namespace's records, or -1.
+int records_folder(const char* root, bool make) {
+  int top = ::open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (top < 0 && make && errno == ENOENT) {
+    if (::mkdir(root, 0700) != 0 && errno != EEXIST) return -1;
+    top = ::open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (top < 0) return -1;
+  struct stat st {};
+  if (fstat(top, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022)) {
+    ::close(top);
+    errno = EPERM;
+    return -1;
+  }
+  int fd = open_folder(top, netns_key(), make);
+  int err = errno;
+  ::close(top);
+  errno = err;
+  return fd;
+}
+
+// "NAME MAC BITS" of the record of `ifindex`, bounded, never waiting.
+bool read_record(int dir, int ifindex, std::string& name, std::string& mac, std::uint32_t& bits) {
+  int fd = ::openat(dir, std::to_string(ifindex).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  char buf[256];
+  ssize_t n = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  std::istringstream in(std::string(buf, static_cast<std::size_t>(n)));
+  return static_cast<bool>(in >> name >> mac >> bits);
+}
+
+}  // namespace
+
+std::uint32_t recorded(const Link& dev, const char* root) {
+  int dir = records_folder(root, false);
+  if (dir < 0) return 0;
+  std::string name, mac;
+  std::uint32_t bits = 0;
+  bool found = read_record(dir, dev.ifindex, name, mac, bits);
+  ::close(dir);
+  // The same device: a new one given the number would differ in both.
+  if (!found || (name != dev.name && mac != format_mac(dev.mac))) return 0;
+  return bits;
+}
+
+int record(const Link& dev, std::uint32_t bits, const char* root) {
+  int dir = records_folder(root, bits != 0);
+  if (dir < 0) return bits ? errno : 0;
+  std::string file = std::to_string(dev.ifindex);
+  int err = 0;
+  if (!bits) {
+    if (::unlinkat(dir, file.c_str(), 0) != 0 && errno != ENOENT) err = errno;
+  } else {
+    std::string tmp = file + ".tmp";
+    std::string text = dev.name + " " + format_mac(dev.mac) + " " + std::to_string(bits) + "\n";
+    ::unlinkat(dir, tmp.c_str(), 0);
+    int fd = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      err = errno;
+    } else {
+      bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                fsync(fd) == 0;
+      if (!ok) err = errno ? errno : EIO;
+      ::close(fd);
+      if (!err && ::renameat(dir, tmp.c_str(), dir, file.c_str()) != 0) err = errno;
+      if (err) ::unlinkat(dir, tmp.c_str(), 0);
+    }
+  }
+  if (!err) fsync(dir);
+  ::close(dir);
+  return err;
+}
+
+std::map<int, std::string> records(const char* root) {
+  std::map<int, std::string> out;
+  int dir = records_folder(root, false);
+  if (dir < 0) return out;
+  int copy = ::dup(dir);
+  DIR* d = copy < 0 ? nullptr : fdopendir(copy);
+  if (!d) {
+    if (copy >= 0) ::close(copy);
+    ::close(dir);
+    return out;
+  }
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long i = std::strtol(e->d_name, &end, 10);
+    if (i <= 0 || *end) continue;
+    std::string name, mac;
+    std::uint32_t bits = 0;
+    if (read_record(dir, static_cast<int>(i), name, mac, bits)) out[static_cast<int>(i)] = name;
+  }
+  closedir(d);
+  ::close(dir);
+  return out;
+}
+
+}  // namespace brantel_sim::live
