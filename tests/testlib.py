@@ -89,7 +89,7 @@ LEFTOVER = re.compile(r"br[lb](\d+)[a-z]*")
 def isolate():
     """Runs the calling script again, with the same arguments, as the first
     process of a PID namespace that dies with it (unshare --kill-child),
-    with private mounts of /run and /var/lib.  Every network namespace it
+    with its own /proc and private mounts of /run and /var/lib.  Every network namespace it
     names with ip netns, every folder under /run/tmp and every state file
     under /var/lib goes when it ends, however it ends: SIGKILL, a timeout.
     Returns inside the copy, after removing the names earlier test runs
@@ -100,8 +100,9 @@ def isolate():
         return True
     clean_leftovers()
     unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
-    probe = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
-             "true"] if unshare else None
+    # Its own /proc, so that process ids read there are the namespace's.
+    probe = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
+             "--propagation", "private", "true"] if unshare else None
     if not probe or subprocess.run(probe, capture_output=True).returncode:
         return False
     sys.stdout.flush()
