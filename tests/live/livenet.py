@@ -98,6 +98,24 @@ def classifier_maps(ns, dev):
     return out
 
 
+class Tally(collections.Counter):
+    """Frames by interface ("dropped" for those dropped), and in `bytes`
+    their bytes, as the classifier must count them: whole frames, the
+    Ethernet header included."""
+
+    def __init__(self):
+        super().__init__()
+        self.bytes = collections.Counter()
+
+    def add(self, name, size):
+        self[name] += 1
+        self.bytes[name] += size
+
+    def pop(self, name, *default):
+        self.bytes.pop(name, None)
+        return super().pop(name, *default)
+
+
 def descendants(pid):
     """The processes below `pid`, children first."""
     out, todo = [], [pid]
@@ -126,7 +144,7 @@ class Net:
         self.state = os.path.join(self.folder.name, "state")
         # Frames each interface must have had from its port's classifier
         # since the classifier was made ("dropped" for those it dropped).
-        self.expected = collections.defaultdict(collections.Counter)
+        self.expected = collections.defaultdict(Tally)
         self.frames_sent = 0  # each frame's tag is its number
         try:
             self.boot()
@@ -340,7 +358,7 @@ class Net:
             return int(g) if g.isdigit() else 0
         return {n for n, d in self.links().items()
                 if d.get("linkinfo", {}).get("info_kind") == "macvlan"
-                and group(d) & 0xffff0000 == GROUP_BASE}
+                and group(d) & 0xffff0000 == GROUP_BASE and "link_netnsid" not in d}
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
@@ -426,6 +444,9 @@ class Net:
             if per != {n: want[n] for n in names} or got["dropped"] != want["dropped"]:
                 fail(f"{what}: {port} counted {per}, {got['dropped']} dropped; "
                      f"sent {dict(want)}")
+            size = {n: got["bytes"].get(n, 0) for n in names}
+            if size != {n: want.bytes[n] for n in names}:
+                fail(f"{what}: {port} counted bytes {size}; sent {dict(want.bytes)}")
         else:
             exact = (sum(n for k, n in want.items() if k not in (default, "dropped")),
                      want[default], want["dropped"])
@@ -470,12 +491,14 @@ class Net:
         for _, sender, src, dst, want in rows:
             self.frames_sent += 1
             tag = b"brantel-live %d" % self.frames_sent
-            socks[sender].send(mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag)
+            frame = mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag
+            socks[sender].send(frame)
             if sender == "wire":
                 # The port's own sockets see what the macvlan driver delivers;
                 # the classifier never counts a frame to the port itself.
                 for name in (want - {"port"}) or {"dropped"}:
-                    self.expected[port][port + name if name.startswith("#") else name] += 1
+                    self.expected[port].add(port + name if name.startswith("#") else name,
+                                            len(frame))
             sent[tag] = (sender, src, dst, want, [])
         deadline = time.monotonic() + DELIVERY_TIMEOUT
         while True:
@@ -500,8 +523,8 @@ class Net:
     def ping(self, address, count_on=None, port=PORT):
         """One ICMP echo from the peer namespace; True on a reply.  The
         request is one frame the classifier hands to `count_on`."""
-        if count_on:
-            self.expected[port][count_on] += 1
+        if count_on:  # Ethernet, IPv4 and ping.py's 12 bytes of ICMP
+            self.expected[port].add(count_on, 14 + 20 + 12)
         return sh("ip", "netns", "exec", self.wire, sys.executable, PING, address,
                   check=False).returncode == 0
 
