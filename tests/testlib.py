@@ -91,7 +91,7 @@ LEFTOVER = re.compile(r"br[lb](\d+)[a-z]*")
 def isolate():
     """Runs the calling script again, with the same arguments, as the first
     process of a PID namespace that dies with it (unshare --kill-child),
-    with private mounts of /run and /var/lib.  Every network namespace it
+    with its own /proc and private mounts of /run and /var/lib.  Every network namespace it
     names with ip netns, every folder under /run/tmp and every state file
     under /var/lib goes when it ends, however it ends: SIGKILL, a timeout.
     Returns inside the copy, after removing the names earlier test runs
@@ -102,8 +102,8 @@ def isolate():
         return True
     clean_leftovers()
     unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
-    # --mount-proc: a /proc of the new PID namespace, where LeakSanitizer
-    # finds the threads of the process it checks by its pid.
+    # --mount-proc: a /proc of the new PID namespace, so that process ids
+    # read there (by the tests, strace and LeakSanitizer) are its own.
     probe = [unshare, "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
              "--propagation", "private", "true"] if unshare else None
     if not probe or subprocess.run(probe, capture_output=True).returncode:
@@ -284,9 +284,10 @@ LIVE_PORT_LINE = re.compile(r"# (\S+): (\d+) frames to a bound interface, (\d+) 
 
 def live_counters(show_text, json_text=None):
     """The frame counters of `brantel-sim --live show`, by port:
-    {port: {"bound", "unbound", "dropped", "interfaces"}}, "interfaces"
-    being {name: frames} where the output counts each interface (the JSON
-    document of `show --json`, preferred when given), else None.  A port
+    {port: {"bound", "unbound", "dropped", "interfaces", "bytes"}},
+    "interfaces" being {name: frames} and "bytes" {name: bytes} where the
+    output counts each interface (the JSON document of `show --json`,
+    preferred when given), else None.  A port
     whose counters cannot be read maps to None."""
     if json_text is not None:
         out = {}
@@ -299,7 +300,8 @@ def live_counters(show_text, json_text=None):
             out[p["name"]] = {
                 "bound": sum(n for name, n in frames.items() if name != default),
                 "unbound": frames.get(default, 0),
-                "dropped": int(p.get("dropped", 0)), "interfaces": frames}
+                "dropped": int(p.get("dropped", 0)), "interfaces": frames,
+                "bytes": {i["name"]: int(i.get("rx_bytes", 0)) for i in p["interfaces"]}}
         return out
     out = {}
     for line in show_text.splitlines():
