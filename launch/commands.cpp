@@ -295,6 +295,11 @@ int show(const Invocation& inv, const Args& a) {
 int known_port(const Model& m, Live& live, const std::string& port, bool& known) {
   known = m.find_port(port) >= 0;
   if (known) return 0;
+  // Any name of a port's device: an alternative one, or a new one.
+  std::string named;
+  if (int err = live.port_named(m, port, named)) return err;
+  known = m.find_port(named) >= 0;
+  if (known) return 0;
   std::vector<std::string> kernel;
   if (int err = live.kernel_ports(kernel)) return err;
   for (const std::string& k : kernel) known = known || k == port;

@@ -86,6 +86,13 @@ class Live : public Realiser {
     (void)only;
     return check(state, differences);
   }
+  // The port of `state` that a device name means: a device is one port
+  // whichever of its names is used.  The name itself when it is no port's.
+  virtual int port_named(const Model& state, const std::string& name, std::string& port) {
+    (void)state;
+    port = name;
+    return 0;
+  }
   // The ports on which the kernel holds something of live mode's.
   virtual int kernel_ports(std::vector<std::string>& names) {
     names.clear();

@@ -133,6 +133,10 @@ class LiveRealiser final : public Live {
   int check_ports(const Model& state, const std::vector<std::string>& only,
                   std::vector<std::string>& differences) override;
   int kernel_ports(std::vector<std::string>& names) override;
+  int port_named(const Model& state, const std::string& name, std::string& port) override {
+    Kernel k(nl_);
+    return port_of(k, state, name, port);
+  }
   std::vector<std::string> take_repairs() override { return std::move(repairs_); }
   void undo_sync() override {
     roll_back(last_);
@@ -498,8 +502,13 @@ int LiveRealiser::kernel_ports(std::vector<std::string>& names) {
 
 int LiveRealiser::check_ports(const Model& state, const std::vector<std::string>& only,
                               std::vector<std::string>& out) {
-  std::vector<std::string> names = only;
+  std::vector<std::string> names;
   Kernel k(nl_);
+  for (const std::string& o : only) {
+    std::string port;
+    if (int err = port_of(k, state, o, port)) return err;
+    if (std::find(names.begin(), names.end(), port) == names.end()) names.push_back(port);
+  }
   // The whole kernel at once pays for many ports, not for one.
   if (names.empty()) k.take();  // see sync
   if (names.empty())
