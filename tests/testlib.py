@@ -280,9 +280,10 @@ LIVE_PORT_LINE = re.compile(r"# (\S+): (\d+) frames to a bound interface, (\d+) 
 
 def live_counters(show_text, json_text=None):
     """The frame counters of `brantel-sim --live show`, by port:
-    {port: {"bound", "unbound", "dropped", "interfaces"}}, "interfaces"
-    being {name: frames} where the output counts each interface (the JSON
-    document of `show --json`, preferred when given), else None.  A port
+    {port: {"bound", "unbound", "dropped", "interfaces", "bytes"}},
+    "interfaces" being {name: frames} and "bytes" {name: bytes} where the
+    output counts each interface (the JSON document of `show --json`,
+    preferred when given), else None.  A port
     whose counters cannot be read maps to None."""
     if json_text is not None:
         out = {}
@@ -295,7 +296,8 @@ def live_counters(show_text, json_text=None):
             out[p["name"]] = {
                 "bound": sum(n for name, n in frames.items() if name != default),
                 "unbound": frames.get(default, 0),
-                "dropped": int(p.get("dropped", 0)), "interfaces": frames}
+                "dropped": int(p.get("dropped", 0)), "interfaces": frames,
+                "bytes": {i["name"]: int(i.get("rx_bytes") or 0) for i in p["interfaces"]}}
         return out
     out = {}
     for line in show_text.splitlines():
@@ -306,7 +308,7 @@ def live_counters(show_text, json_text=None):
         if " " in name:  # a heading, not a port
             continue
         out[name] = m and {"bound": int(m[2]), "unbound": int(m[3]), "dropped": int(m[5]),
-                           "interfaces": None}
+                           "interfaces": None, "bytes": None}
     return out
 
 
