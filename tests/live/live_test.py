@@ -84,11 +84,14 @@ def probe(net, port=PORT):
             for src, dst in PROBES[flags & 1]]
     if flags & 1:  # each interface's own address, as the kernel has it now: the
         # macvlan driver delivers it, which the port's sockets see too; a
-        # broadcast from it is its own come back, for it alone
+        # broadcast from it is its own come back, for it alone; one from the
+        # port's own address is like any other
         rows += [(flags, "wire", U, links[v]["address"], {v[len(port):], "port"})
                  for v in vlans if v in links]
         rows += [(flags, "wire", links[v]["address"], BCAST, {v[len(port):]})
                  for v in vlans if v in links]
+        rows.append((flags, "wire", links[port]["address"], BCAST,
+                     net.where_to(port, links[port]["address"], BCAST)))
     socks = net.endpoints(port)
     try:
         net.deliver(rows, socks, port)
