@@ -10,7 +10,9 @@ of its own and whose other end sits in a shared sending namespace:
   B  mainline: in source mode, macvlan devices in mode source with flag
      nodst, each with its addresses (`macaddr add`); in destination mode
      (Bd), one ordinary macvlan (mode private) per address, which is its MAC;
-  C  the bare port, no classifier and no macvlan.
+  C  the bare port, no classifier and no macvlan;
+  M  with --against LIBRARY: A again, with another build's live library
+     (another branch's classifier, say), in the same interleaved run.
 bench-frames sends 60-byte frames spread over the N addresses from the
 other end of each pair, interleaving the trials of A, B and C, and reports
 the sending thread's CPU time per frame (its softirq work included) and
@@ -28,7 +30,7 @@ before there was one), and (full run) where a simulated `help` spends its
 time.
 
   bench/live.py [--build DIR] [--small | --quick] [--by source|destination]
-                [--sizes N,...] [--frames-only]
+                [--sizes N,...] [--frames-only] [--against LIBRARY]
 """
 import argparse
 import json
@@ -55,9 +57,9 @@ SIZES = {  # N, trials, frames per trial, latency rounds
 }
 
 
-def sh(*args, check=True, timeout=300, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=clean_env(),
-                       **kw)
+def sh(*args, check=True, timeout=300, env=None, **kw):
+    r = subprocess.run(args, capture_output=True, text=True, timeout=timeout,
+                       env=env or clean_env(), **kw)
     if check and r.returncode:
         raise RuntimeError(f"{' '.join(args)}: {r.stderr.strip()}")
     return r
@@ -117,7 +119,7 @@ class Bench:
         self.nets = nets
         self.tmp = tmp
         self.wire = nets.add("w")
-        self.ns = {k: nets.add(k) for k in "abc"}
+        self.ns = {k: nets.add(k) for k in "abc" + ("m" if args.against else "")}
         for k, ns in self.ns.items():
             sh("ip", "-n", ns, "link", "add", PORT, "type", "veth", "peer", "name", "w" + k,
                "netns", self.wire)
@@ -126,8 +128,11 @@ class Bench:
         self.state = os.path.join(tmp, "live.state")
 
     def live(self, *args, ns=None, check=True, **kw):
+        # The other build's set-up runs its library.
+        other = ns == self.ns.get("m")
+        env = clean_env(BRANTEL_SIM_LIVE_LIBRARY=self.a.against) if other else None
         r = sh("ip", "netns", "exec", ns or self.ns["a"], self.a.sim, "--live", "--state",
-               kw.pop("state", self.state), *args, check=False, **kw)
+               kw.pop("state", self.state), *args, check=False, env=env, **kw)
         if check and r.returncode:
             raise RuntimeError(f"brantel-sim --live {' '.join(args)}: {r.stderr.strip()}")
         return r
@@ -182,6 +187,9 @@ class Bench:
         groups = spread(addrs, ifaces_for(n))
         sets = {"A": self.setup_live(by_dst, groups), "B": self.setup_mainline(by_dst, groups),
                 "C": self.setup_bare(groups)}
+        if self.a.against:
+            sets["M"] = self.setup_live(by_dst, groups, self.ns["m"],
+                                        os.path.join(self.tmp, "against.state"))
         spec = [f"trials {trials} {frames} 64"]
         for name, recv in sets.items():
             spec.append(f"setup {name} {self.wire} w{name.lower()} {'dst' if by_dst else 'src'}")
@@ -196,9 +204,11 @@ class Bench:
             out[name].append({"ns": float(ns), "fps": float(fps), "sent": int(sent),
                               "got": int(got), "wrong": int(wrong), "late": int(late)})
         test_run = self.test_run(by_dst, addrs[0])
+        if self.a.against:
+            test_run["against"] = self.test_run(by_dst, addrs[0], self.ns["m"])["brantel_rx"]
         return out, test_run
 
-    def test_run(self, by_dst, bound):
+    def test_run(self, by_dst, bound, ns=None):
         """ns per run of the port's program and of an interface's, by the
         kernel's test-run facility, on a frame whose address is bound."""
         peer = "02eeeeeeee01"
@@ -209,7 +219,7 @@ class Bench:
             f.write(frame)
         out = {}
         for name, dev in (("brantel_rx", PORT), ("brantel_accept", f"{PORT}#1")):
-            filters = json.loads(sh("tc", "-n", self.ns["a"], "-j", "filter", "show", "dev", dev,
+            filters = json.loads(sh("tc", "-n", ns or self.ns["a"], "-j", "filter", "show", "dev", dev,
                                     "ingress").stdout or "[]")
             ids = [f["options"]["prog"]["id"] for f in filters
                    if f.get("options", {}).get("prog", {}).get("name") == name]
@@ -378,6 +388,8 @@ def main():
     ap.add_argument("--sizes", help="comma-separated N to measure (default: the mode's)")
     ap.add_argument("--by", choices=("source", "destination"), help="one mode only")
     ap.add_argument("--frames-only", action="store_true", help="no command latencies")
+    ap.add_argument("--against", metavar="LIBRARY",
+                    help="also live mode with this live library (set-up M), to compare builds")
     ap.set_defaults(mode="full")
     args = ap.parse_args()
     b = os.path.abspath(args.build)
@@ -403,6 +415,8 @@ def main():
         sizes = tuple(int(n) for n in args.sizes.split(","))
     if args.mode == "small":
         args.repeat = min(args.repeat, 10000)
+    if args.against:
+        args.against = os.path.abspath(args.against)
     # A signal ends the run through the finally below, which removes the namespaces.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     nets = Namespaces()
@@ -464,6 +478,18 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
         late = sum(t["late"] for v in r.values() for t in v)
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {fps['A']:.0f} | {fps['B']:.0f} | "
               f"{fps['C']:.0f} | {sent:,} | {wrong} | {lost} | {late} |")
+    if args.against:
+        print(f"\n### Frames: this build (A) against `{args.against}` (M), CPU time per frame "
+              "(ns), the same interleaved trials\n")
+        print("| mode, N bound | live (A) | other build (M) | **A / M** | "
+              "`brantel_rx` test run, A / M (ns) |")
+        print("|---|---:|---:|---:|---:|")
+        for (by_dst, n), r in results.items():
+            ns = {k: [t["ns"] for t in v] for k, v in r.items()}
+            p = progs[by_dst, n]
+            print(f"| {'destination' if by_dst else 'source'}, {n:,} | {med(ns['A']):.0f} | "
+                  f"{med(ns['M']):.0f} | **{ratio_cell(ns['A'], ns['M'])}** | "
+                  f"{p['brantel_rx']:.0f} / {p['against']:.0f} |")
     print(f"\n### Classifier body, `bpftool prog run` (test run, repeat {args.repeat:,}), "
           "ns per run, median of 3\n")
     print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) |")
