@@ -11,8 +11,8 @@ of its own and whose other end sits in a shared sending namespace:
      nodst, each with its addresses (`macaddr add`); in destination mode
      (Bd), one ordinary macvlan (mode private) per address, which is its MAC;
   C  the bare port, no classifier and no macvlan;
-  M  with --against LIBRARY: A again, with another build's live library
-     (another branch's classifier, say), in the same interleaved run.
+  M  with --baseline: A again, made by the other build, in the same
+     interleaved trials (the cost of a change to the classifier).
 bench-frames sends 60-byte frames spread over the N addresses from the
 other end of each pair, interleaving the trials of A, B and C, and reports
 the sending thread's CPU time per frame (its softirq work included) and
@@ -29,8 +29,16 @@ launcher alone (without brantel-sim's front: how every command started
 before there was one), and (full run) where a simulated `help` spends its
 time.
 
+Also (unless --frames-only): the kernel memory of live mode's maps per
+empty port and per 10,000 addresses bound (bytes_memlock, and the growth of
+VmallocUsed), and the time of sync (nothing to do), check, show --json and
+load over many ports, ports x interfaces with one address each: 8 x 8,
+64 x 64 and 1 x 4,096, whose 64 x 64 / 1 x 4,096 ratio tells what the
+number of ports costs.  With --baseline, another build (today's, say) is
+measured beside this one in those rows and in the test runs.
+
   bench/live.py [--build DIR] [--small | --quick] [--by source|destination]
-                [--sizes N,...] [--frames-only] [--against LIBRARY]
+                [--sizes N,...] [--frames-only | --scale-only] [--baseline DIR]
 """
 import argparse
 import json
@@ -46,7 +54,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "live"))
 from testlib import clean_env, isolate, state_text  # noqa: E402
+from livenet import classifier_maps, map_info  # noqa: E402
 
 PORT = "eth1"
 GROUP = 77  # the device group of the mainline set-up's macvlans
@@ -55,11 +65,19 @@ SIZES = {  # N, trials, frames per trial, latency rounds
     "quick": ((1, 100, 1000, 10000), 5, 20000, 11),
     "small": ((1, 100), 3, 2000, 3),
 }
+# Ports x interfaces (one address each) for the cost of the commands that
+# look at every port, the rounds, and the addresses of the memory rows.
+SCALE = {
+    "full": (((8, 8), (64, 64), (1, 4096)), 5, 10000),
+    "quick": (((8, 8), (64, 64), (1, 4096)), 3, 10000),
+    "small": (((2, 2), (4, 4), (1, 16)), 1, 1000),
+}
+EMPTY_PORTS = 8
 
 
-def sh(*args, check=True, timeout=300, env=None, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, timeout=timeout,
-                       env=env or clean_env(), **kw)
+def sh(*args, check=True, timeout=300, **kw):
+    r = subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=clean_env(),
+                       **kw)
     if check and r.returncode:
         raise RuntimeError(f"{' '.join(args)}: {r.stderr.strip()}")
     return r
@@ -119,7 +137,7 @@ class Bench:
         self.nets = nets
         self.tmp = tmp
         self.wire = nets.add("w")
-        self.ns = {k: nets.add(k) for k in "abc" + ("m" if args.against else "")}
+        self.ns = {k: nets.add(k) for k in "abc" + ("m" if args.baseline else "")}
         for k, ns in self.ns.items():
             sh("ip", "-n", ns, "link", "add", PORT, "type", "veth", "peer", "name", "w" + k,
                "netns", self.wire)
@@ -127,29 +145,26 @@ class Bench:
             ip(self.wire, "link", "set", "w" + k, "up")
         self.state = os.path.join(tmp, "live.state")
 
-    def live(self, *args, ns=None, check=True, **kw):
-        # The other build's set-up runs its library.
-        other = ns == self.ns.get("m")
-        env = clean_env(BRANTEL_SIM_LIVE_LIBRARY=self.a.against) if other else None
-        r = sh("ip", "netns", "exec", ns or self.ns["a"], self.a.sim, "--live", "--state",
-               kw.pop("state", self.state), *args, check=False, env=env, **kw)
+    def live(self, *args, ns=None, check=True, sim=None, **kw):
+        r = sh("ip", "netns", "exec", ns or self.ns["a"], sim or self.a.sim, "--live", "--state",
+               kw.pop("state", self.state), *args, check=False, **kw)
         if check and r.returncode:
             raise RuntimeError(f"brantel-sim --live {' '.join(args)}: {r.stderr.strip()}")
         return r
 
     # -- the three set-ups --------------------------------------------------
 
-    def setup_live(self, by_dst, groups, ns=None, state=None):
+    def setup_live(self, by_dst, groups, ns=None, state=None, sim=None):
         """Port eth1 with interfaces #1.. holding the address groups; #0 and
         the port itself receive too, so that a frame sent astray is seen."""
         ns = ns or self.ns["a"]
         state = state or self.state
-        self.live("reset", ns=ns, state=state)
+        self.live("reset", ns=ns, state=state, sim=sim)
         records = [f"port {PORT} {'0x1' if by_dst else '0x0'}", f"vlan {PORT}#0"]
         for i, g in enumerate(groups, 1):
             records.append(f"vlan {PORT}#{i}")
             records += [f"mac {m}" for m in g]
-        self.live("load", "-", ns=ns, state=state, input=state_text(records))
+        self.live("load", "-", ns=ns, state=state, sim=sim, input=state_text(records))
         for i in range(len(groups) + 1):  # not in a batch: there '#' starts a comment
             ip(ns, "link", "set", f"{PORT}#{i}", "up")
         return [(ns, f"{PORT}#{i}", g) for i, g in enumerate([[]] + groups)] + [(ns, PORT, [])]
@@ -187,9 +202,9 @@ class Bench:
         groups = spread(addrs, ifaces_for(n))
         sets = {"A": self.setup_live(by_dst, groups), "B": self.setup_mainline(by_dst, groups),
                 "C": self.setup_bare(groups)}
-        if self.a.against:
+        if self.a.baseline_sim:
             sets["M"] = self.setup_live(by_dst, groups, self.ns["m"],
-                                        os.path.join(self.tmp, "against.state"))
+                                        os.path.join(self.tmp, "m.state"), self.a.baseline_sim)
         spec = [f"trials {trials} {frames} 64"]
         for name, recv in sets.items():
             spec.append(f"setup {name} {self.wire} w{name.lower()} {'dst' if by_dst else 'src'}")
@@ -204,9 +219,22 @@ class Bench:
             out[name].append({"ns": float(ns), "fps": float(fps), "sent": int(sent),
                               "got": int(got), "wrong": int(wrong), "late": int(late)})
         test_run = self.test_run(by_dst, addrs[0])
-        if self.a.against:
-            test_run["against"] = self.test_run(by_dst, addrs[0], self.ns["m"])["brantel_rx"]
+        if self.a.baseline_sim:
+            # The same port made by the other build, its programs run beside these.
+            ns, state = self.baseline_port(), os.path.join(self.tmp, "baseline.state")
+            self.setup_live(by_dst, groups, ns=ns, state=state, sim=self.a.baseline_sim)
+            base = self.test_run(by_dst, addrs[0], ns=ns)
+            test_run.update({k + " (baseline)": v for k, v in base.items()})
+            self.live("reset", ns=ns, state=state, sim=self.a.baseline_sim)
         return out, test_run
+
+    def baseline_port(self):
+        if "base" not in self.ns:
+            self.ns["base"] = self.nets.add("base")
+            sh("ip", "-n", self.ns["base"], "link", "add", PORT, "type", "veth", "peer", "name",
+               "peer0")
+            ip(self.ns["base"], "link", "set", PORT, "up")
+        return self.ns["base"]
 
     def test_run(self, by_dst, bound, ns=None):
         """ns per run of the port's program and of an interface's, by the
@@ -219,8 +247,8 @@ class Bench:
             f.write(frame)
         out = {}
         for name, dev in (("brantel_rx", PORT), ("brantel_accept", f"{PORT}#1")):
-            filters = json.loads(sh("tc", "-n", ns or self.ns["a"], "-j", "filter", "show", "dev", dev,
-                                    "ingress").stdout or "[]")
+            filters = json.loads(sh("tc", "-n", ns or self.ns["a"], "-j", "filter", "show", "dev",
+                                    dev, "ingress").stdout or "[]")
             ids = [f["options"]["prog"]["id"] for f in filters
                    if f.get("options", {}).get("prog", {}).get("name") == name]
             if not ids:
@@ -233,6 +261,80 @@ class Bench:
                 text = r.stdout + r.stderr
                 runs.append(int(text.split("duration (average):")[1].split("ns")[0]))
             out[name] = statistics.median(runs)
+        return out
+
+    # -- many ports, and kernel memory -------------------------------------
+
+    def many_ports(self, ports, ifaces, tag, macs=0):
+        """A namespace with `ports` veth ports (peers in a namespace of their
+        own) and the state text that gives each `ifaces` interfaces with one
+        address each, and the first port `macs` addresses more."""
+        ns, wire = self.nets.add(tag), self.nets.add(tag + "w")
+        ip_batch(ns, [f"link add eth{p} type veth peer name w{p} netns {wire}"
+                      for p in range(ports)] + [f"link set eth{p} up" for p in range(ports)])
+        return ns, many_ports_state(ports, ifaces, macs)
+
+    def drop(self, *names):
+        for name in names:
+            sh("ip", "netns", "del", name, check=False)
+            self.nets.made.remove(name)
+
+    def scale(self, builds, sizes, rounds):
+        """Seconds per command, {(ports, ifaces): {build: {command: [s]}}}:
+        load once, then sync (nothing to do), check and show --json in
+        turn, each build in turn in every round."""
+        out = {}
+        for ports, ifaces in sizes:
+            sets = {}
+            for label, sim in builds:
+                tag = f"x{ports}i{ifaces}{label[0]}"
+                ns, text = self.many_ports(ports, ifaces, tag)
+                state = os.path.join(self.tmp, tag + ".state")
+                sets[label] = (ns, sim, state)
+                t = time.perf_counter()
+                self.live("load", "-", ns=ns, state=state, input=text, sim=sim)
+                out.setdefault((ports, ifaces), {}).setdefault(label, {})["load"] = [
+                    time.perf_counter() - t]
+            for r in range(rounds):
+                for label, (ns, sim, state) in (list(sets.items())[r % 2:] +
+                                                list(sets.items())[:r % 2]):
+                    for command in (["sync"], ["check"], ["show", "--json"]):
+                        t = time.perf_counter()
+                        self.live(*command, ns=ns, state=state, sim=sim)
+                        out[ports, ifaces][label].setdefault(" ".join(command), []).append(
+                            time.perf_counter() - t)
+            for label, (ns, sim, state) in sets.items():
+                self.live("reset", ns=ns, state=state, sim=sim, check=False)
+                self.drop(ns, ns + "w")
+            print(f"# {ports} x {ifaces}: done", file=sys.stderr)
+        return out
+
+    def memory(self, builds, addresses):
+        """Kernel memory of live mode's maps (bytes_memlock, the kernel's own
+        account) and the change of VmallocUsed: per empty port, then per
+        `addresses` bound on one of them, {build: {row: (memlock, vmalloc)}}."""
+        def port_bytes(ns, ports):
+            return sum(map_info(i)["bytes_memlock"] for p in range(ports)
+                       for i in classifier_maps(ns, f"eth{p}").values())
+
+        out = {}
+        for label, sim in builds:
+            tag = f"m{label[0]}"
+            ns, empty = self.many_ports(EMPTY_PORTS, 1, tag)
+            state = os.path.join(self.tmp, tag + ".state")
+            before = vmalloc_used()
+            self.live("load", "-", ns=ns, state=state, input=empty, sim=sim)
+            vm, lock = vmalloc_used() - before, port_bytes(ns, EMPTY_PORTS)
+            row = {"empty port": (lock / EMPTY_PORTS, vm / EMPTY_PORTS)}
+            # The first port with the addresses, the others as they were.
+            before = vmalloc_used()
+            self.live("load", "-", ns=ns, state=state, sim=sim,
+                      input=many_ports_state(EMPTY_PORTS, 1, addresses))
+            row[f"{addresses:,} addresses"] = (port_bytes(ns, EMPTY_PORTS) - lock,
+                                               vmalloc_used() - before)
+            out[label] = row
+            self.live("reset", ns=ns, state=state, sim=sim, check=False)
+            self.drop(ns, ns + "w")
         return out
 
     # -- commands -----------------------------------------------------------
@@ -355,6 +457,28 @@ class Bench:
         return out
 
 
+def many_ports_state(ports, ifaces, macs=0):
+    """Ports eth0... with interfaces #0... and one address on each but #0;
+    `macs` addresses more on eth0#1."""
+    records = []
+    for p in range(ports):
+        records += [f"port eth{p} 0x0", f"vlan eth{p}#0"]
+        for i in range(1, ifaces):
+            records += [f"vlan eth{p}#{i}", f"mac {mac(p << 12 | i, 0x50)}"]
+        if p == 0 and macs:
+            records += [f"vlan eth{p}#{max(1, ifaces)}"] + [f"mac {mac(i, 0x51)}"
+                                                           for i in range(macs)]
+    return state_text(records)
+
+
+def vmalloc_used():
+    """VmallocUsed of /proc/meminfo, in bytes."""
+    for line in open("/proc/meminfo"):
+        if line.startswith("VmallocUsed:"):
+            return int(line.split()[1]) * 1024
+    return 0
+
+
 def med(xs):
     return statistics.median(xs)
 
@@ -388,8 +512,9 @@ def main():
     ap.add_argument("--sizes", help="comma-separated N to measure (default: the mode's)")
     ap.add_argument("--by", choices=("source", "destination"), help="one mode only")
     ap.add_argument("--frames-only", action="store_true", help="no command latencies")
-    ap.add_argument("--against", metavar="LIBRARY",
-                    help="also live mode with this live library (set-up M), to compare builds")
+    ap.add_argument("--scale-only", action="store_true",
+                    help="only kernel memory and the commands over many ports")
+    ap.add_argument("--baseline", help="another build measured beside this one in those rows")
     ap.set_defaults(mode="full")
     args = ap.parse_args()
     b = os.path.abspath(args.build)
@@ -400,10 +525,16 @@ def main():
     args.frames = os.path.abspath(args.frames or os.path.join(b, "tests", "bench", "bench-frames"))
     args.commands = os.path.abspath(args.commands or
                                     os.path.join(b, "tests", "bench", "bench-commands"))
+    builds = [("this build", args.sim)]
+    args.baseline_sim = None
+    if args.baseline:
+        args.baseline_sim = os.path.join(os.path.abspath(args.baseline), "bin", "brantel-sim")
+        builds.append(("baseline", args.baseline_sim))
     if os.geteuid() != 0:
         print("SKIP: live mode benchmarks need root")
         return 77
-    missing = [p for p in (args.sim, args.tool, args.frames, args.commands) if not os.path.exists(p)]
+    missing = [p for p in (args.sim, args.tool, args.frames, args.commands) + tuple(
+        sim for _, sim in builds) if not os.path.exists(p)]
     missing += [t for t in ("ip", "tc", "bpftool", "strace") if not shutil.which(t)]
     if missing:
         print("SKIP: missing " + ", ".join(missing))
@@ -415,24 +546,27 @@ def main():
         sizes = tuple(int(n) for n in args.sizes.split(","))
     if args.mode == "small":
         args.repeat = min(args.repeat, 10000)
-    if args.against:
-        args.against = os.path.abspath(args.against)
     # A signal ends the run through the finally below, which removes the namespaces.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     nets = Namespaces()
     tmp = tempfile.mkdtemp(prefix="brantel-bench-")
     started = time.time()
-    results, progs = {}, {}
+    results, progs, scaled, memory = {}, {}, {}, {}
+    scale_sizes, scale_rounds, addresses = SCALE[args.mode]
     try:
         bench = Bench(args, nets, tmp)
-        for by_dst in [d for d in (False, True) if args.by in (None, ("source", "destination")[d])]:
+        if not args.frames_only:
+            memory = bench.memory(builds, addresses)
+            scaled = bench.scale(builds, scale_sizes, scale_rounds)
+        for by_dst in [d for d in (False, True) if args.by in (None, ("source", "destination")[d])
+                       and not args.scale_only]:
             for n in sizes:
                 results[by_dst, n], progs[by_dst, n] = bench.frames(by_dst, n, trials, frames)
                 print(f"# {'destination' if by_dst else 'source'}, N={n:,}: "
                       f"{time.time() - started:.0f} s", file=sys.stderr)
-        times, failed = ({}, []) if args.frames_only else bench.commands(rounds)
+        times, failed = ({}, []) if args.frames_only or args.scale_only else bench.commands(rounds)
         profile = None
-        if args.mode == "full" and not args.frames_only:
+        if args.mode == "full" and not args.frames_only and not args.scale_only:
             try:
                 profile = bench.profile()
             except Exception as e:  # a profiler that fails costs the figures nothing
@@ -441,8 +575,10 @@ def main():
     finally:
         nets.close()
         shutil.rmtree(tmp, ignore_errors=True)
-    report(args, sizes, trials, frames, rounds, results, progs, times, profile,
-           time.time() - started)
+    if not args.scale_only:
+        report(args, sizes, trials, frames, rounds, results, progs, times, profile,
+               time.time() - started)
+    report_scale(builds, memory, scaled, scale_rounds)
     bad = [f"{'destination' if d else 'source'} N={n} {k}: {t['wrong']} wrong, "
            f"{t['sent'] - t['got']} lost" for (d, n), r in results.items() for k, ts in r.items()
            for t in ts if t["wrong"] or t["got"] != t["sent"]]
@@ -478,26 +614,27 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
         late = sum(t["late"] for v in r.values() for t in v)
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {fps['A']:.0f} | {fps['B']:.0f} | "
               f"{fps['C']:.0f} | {sent:,} | {wrong} | {lost} | {late} |")
-    if args.against:
-        print(f"\n### Frames: this build (A) against `{args.against}` (M), CPU time per frame "
-              "(ns), the same interleaved trials\n")
-        print("| mode, N bound | live (A) | other build (M) | **A / M** | "
-              "`brantel_rx` test run, A / M (ns) |")
-        print("|---|---:|---:|---:|---:|")
+    if args.baseline:
+        print(f"\n### Frames: this build (A) beside the baseline (M), CPU time per frame (ns), "
+              "median of the same trials\n")
+        print("| mode, N bound | live (A) | baseline (M) | **A / M** |")
+        print("|---|---:|---:|---:|")
         for (by_dst, n), r in results.items():
             ns = {k: [t["ns"] for t in v] for k, v in r.items()}
-            p = progs[by_dst, n]
             print(f"| {'destination' if by_dst else 'source'}, {n:,} | {med(ns['A']):.0f} | "
-                  f"{med(ns['M']):.0f} | **{ratio_cell(ns['A'], ns['M'])}** | "
-                  f"{p['brantel_rx']:.0f} / {p['against']:.0f} |")
+                  f"{med(ns['M']):.0f} | **{ratio_cell(ns['A'], ns['M'])}** |")
     print(f"\n### Classifier body, `bpftool prog run` (test run, repeat {args.repeat:,}), "
           "ns per run, median of 3\n")
-    print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) |")
-    print("|---|---:|---:|")
+    base = " (baseline)" if args.baseline else None
+    print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) |" +
+          (" baseline `brantel_rx` | baseline `brantel_accept` |" if base else ""))
+    print("|---|---:|---:|" + ("---:|---:|" if base else ""))
     for (by_dst, n), p in progs.items():
         cell = lambda v: "not attached" if v is None else f"{v:.0f}"  # noqa: E731
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {cell(p['brantel_rx'])} | "
-              f"{cell(p['brantel_accept'])} |")
+              f"{cell(p['brantel_accept'])} |" +
+              (f" {cell(p.get('brantel_rx' + base))} | {cell(p.get('brantel_accept' + base))} |"
+               if base else ""))
     if not times:
         return
     print(f"\n### Commands: latency (ms), median of {rounds} interleaved rounds (IQR)\n")
@@ -526,6 +663,41 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
         if "perf_bind" in profile:
             print("\nA live `bind` with 10,000 addresses bound on the port, `perf record`:\n")
             print("```\n" + "\n".join(profile["perf_bind"]) + "\n```")
+
+
+def report_scale(builds, memory, scaled, rounds):
+    if memory:
+        print("\n### Kernel memory of live mode's maps: `bytes_memlock` (the kernel's own "
+              "account), and the growth of VmallocUsed (shared machine: indicative)\n")
+        print("| build | " + " | ".join(f"{row} (memlock)" for row in memory[builds[0][0]]) +
+              " | " + " | ".join(f"{row} (VmallocUsed)" for row in memory[builds[0][0]]) + " |")
+        print("|---|" + "---:|" * (2 * len(memory[builds[0][0]])))
+        for label, rows in memory.items():
+            print(f"| {label} | " + " | ".join(f"{m:,.0f}" for m, _ in rows.values()) + " | " +
+                  " | ".join(f"{v:,.0f}" for _, v in rows.values()) + " |")
+    if not scaled:
+        return
+    print(f"\n### Commands over many ports (s): ports x interfaces, one address each; median "
+          f"of {rounds} interleaved rounds, load once\n")
+    commands = ["sync", "check", "show --json", "load"]
+    print("| size | build | " + " | ".join(commands) + " |")
+    print("|---|---|" + "---:|" * len(commands))
+    for (ports, ifaces), by in scaled.items():
+        for label, times in by.items():
+            print(f"| {ports} x {ifaces:,} | {label} | " +
+                  " | ".join(f"{med(times[c]):.3f}" for c in commands) + " |")
+    # The same interfaces spread over many ports, against one port.
+    single = [k for k in scaled if k[0] == 1]
+    spread_ = [k for k in scaled if k[0] > 1 and k[0] * k[1] == (single[0][1] if single else 0)]
+    if single and spread_:
+        print(f"\nThe same {single[0][1]:,} interfaces on {spread_[0][0]} ports, over one port "
+              "(1.00: the number of ports costs nothing):\n")
+        print("| build | " + " | ".join(commands) + " |")
+        print("|---|" + "---:|" * len(commands))
+        for label in scaled[single[0]]:
+            print(f"| {label} | " + " | ".join(
+                f"{med(scaled[spread_[0]][label][c]) / med(scaled[single[0]][label][c]):.2f}"
+                for c in commands) + " |")
 
 
 if __name__ == "__main__":

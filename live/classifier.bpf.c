@@ -26,18 +26,35 @@
 
 /* Address -> ifindex, in memory that follows what it holds. */
 #define BRANTEL_MAC_MAP(name, size)           \
-  struct {                                    \
+  struct name {                               \
     __uint(type, BPF_MAP_TYPE_HASH);          \
     __uint(map_flags, BPF_F_NO_PREALLOC);     \
     __uint(max_entries, size);                \
     __type(key, struct brantel_mac_key);      \
     __type(value, __u32);                     \
-  } name SEC(".maps")
+  }
 
-/* The bound addresses. */
-BRANTEL_MAC_MAP(brantel_macs, BRANTEL_MAX_MACS);
+/* The bound addresses, in a map of their own that user space replaces by
+ * one of another size as the bindings grow and shrink: a hash map's bucket
+ * array is sized by its max_entries, whatever it holds.  The programs see
+ * whichever map the slot holds. */
+BRANTEL_MAC_MAP(brantel_mac_table, BRANTEL_MIN_MACS);
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY_OF_MAPS);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __array(values, struct brantel_mac_table);
+} brantel_addrs SEC(".maps");
+
 /* Each interface's own address, by destination. */
-BRANTEL_MAC_MAP(brantel_own, BRANTEL_MAX_IFACES);
+BRANTEL_MAC_MAP(brantel_own_table, BRANTEL_MAX_IFACES) brantel_own SEC(".maps");
+
+/* The interface an address is bound to, or null. */
+static __always_inline __u32 *bound_to(struct brantel_mac_key *key) {
+  __u32 zero = 0;
+  void *macs = bpf_map_lookup_elem(&brantel_addrs, &zero);
+  return macs ? bpf_map_lookup_elem(macs, key) : 0;
+}
 
 struct {
   __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
@@ -124,7 +141,7 @@ int brantel_rx(struct __sk_buff *skb) {
     int by_dest = cfg->flags & BRANTEL_FLAG_BY_DESTINATION;
     struct brantel_mac_key key = {};
     __builtin_memcpy(key.addr, by_dest ? eth->h_dest : eth->h_source, 6);
-    __u32 *bound = bpf_map_lookup_elem(&brantel_macs, &key);
+    __u32 *bound = bound_to(&key);
     if (bound) {
       ifindex = *bound;
       outcome = BRANTEL_BOUND;
@@ -159,7 +176,7 @@ int brantel_accept(struct __sk_buff *skb) {
   if ((void *)(eth + 1) > end) return TC_ACT_OK;
   struct brantel_mac_key key = {};
   __builtin_memcpy(key.addr, eth->h_dest, 6);
-  __u32 *bound = bpf_map_lookup_elem(&brantel_macs, &key);
+  __u32 *bound = bound_to(&key);
   if (bound && *bound == skb->ifindex) bpf_skb_change_type(skb, PACKET_HOST);
   return TC_ACT_OK;
 }

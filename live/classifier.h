@@ -8,9 +8,11 @@
  * choose the interface. */
 #define BRANTEL_FLAG_BY_DESTINATION 0x01
 
-/* Room for this many bound addresses on one port.  The map is not
- * preallocated: its memory follows what is bound. */
+/* Room for this many bound addresses on one port.  Their map is made for
+ * what is bound, from BRANTEL_MIN_MACS up, and replaced by a larger or a
+ * smaller one as that changes. */
 #define BRANTEL_MAX_MACS 1048576
+#define BRANTEL_MIN_MACS 1024
 /* Room for this many interfaces on one port. */
 #define BRANTEL_MAX_IFACES 4096
 
@@ -44,7 +46,7 @@ struct brantel_port_config {
   __u32 group;           /* the device group of the port's interfaces */
   __u32 owned;           /* BRANTEL_OWN_* things found absent and made by us */
   __u32 accept_prog_id;  /* the accept program of the interfaces, by destination */
-  __u32 pad;
+  __u32 bound;           /* addresses in the address map, as last counted */
   __u64 dropped_gone;    /* frames handed to interfaces since found gone */
 };
 

@@ -123,6 +123,27 @@ int each_entry(int fd, std::size_t value_size, F f) {
   return errno == ENOENT ? 0 : errno;
 }
 
+// The address map that fits `count` addresses with room to grow: half as
+// many again, in a power of two (the kernel's number of buckets).
+std::uint32_t room_for(std::uint64_t count) {
+  std::uint64_t want = count + count / 2;
+  std::uint64_t room = BRANTEL_MIN_MACS;
+  while (room < want && room < BRANTEL_MAX_MACS) room *= 2;
+  return static_cast<std::uint32_t>(room);
+}
+
+// The map the slot `addrs` holds, or an empty Fd when it holds none.
+int slot_map(int addrs, Fd& out) {
+  std::uint32_t zero = 0, id = 0;
+  if (bpf_map_lookup_elem(addrs, &zero, &id)) {
+    if (errno != ENOENT) return errno;
+    out.reset();
+    return 0;
+  }
+  out = Fd(bpf_map_get_fd_by_id(id));
+  return out ? 0 : errno;
+}
+
 int possible_cpus() {
   int n = libbpf_num_possible_cpus();
   return n > 0 ? n : 1;
@@ -157,7 +178,7 @@ int Classifier::take(int prog_fd, bool all_maps, Failure& why) {
   struct {
     const char* name;
     Fd* fd;
-  } maps[] = {{"brantel_macs", &macs_},
+  } maps[] = {{"brantel_addrs", &addrs_},
               {"brantel_own", &own_},
               {"brantel_ifaces", &ifaces_},
               {"brantel_config", &config_},
@@ -173,6 +194,10 @@ int Classifier::take(int prog_fd, bool all_maps, Failure& why) {
   }
   for (auto& m : maps)
     if (!*m.fd) return ENOENT;
+  // An empty slot (a run killed before it was filled) reads as no address
+  // bound; the next bind puts a map there.
+  if (all_maps || !macs_)
+    if (int err = slot_map(addrs_.get(), macs_)) return fail(why, Step::bpf, err);
   if (std::strcmp(info.name, kRxName) == 0) rx_id_ = info.id;
   return 0;
 }
@@ -193,7 +218,7 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
   Skeleton skel(brantel_classifier::open());
   if (!skel) return fail(why, Step::load, errno, g_libbpf_said);
   if (reuse_maps) {
-    if (bpf_map__reuse_fd(skel->maps.brantel_macs, macs_.get()) ||
+    if (bpf_map__reuse_fd(skel->maps.brantel_addrs, addrs_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_own, own_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_ifaces, ifaces_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_config, config_.get()) ||
@@ -204,14 +229,16 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
   accept_ = dup_fd(bpf_program__fd(skel->progs.brantel_accept));
   if (!reuse_maps) {
     rx_ = dup_fd(bpf_program__fd(skel->progs.brantel_rx));
-    macs_ = dup_fd(bpf_map__fd(skel->maps.brantel_macs));
+    addrs_ = dup_fd(bpf_map__fd(skel->maps.brantel_addrs));
     own_ = dup_fd(bpf_map__fd(skel->maps.brantel_own));
     ifaces_ = dup_fd(bpf_map__fd(skel->maps.brantel_ifaces));
     config_ = dup_fd(bpf_map__fd(skel->maps.brantel_config));
     counts_ = dup_fd(bpf_map__fd(skel->maps.brantel_counts));
   }
-  if (!accept_ || !rx_ || !macs_ || !own_ || !ifaces_ || !config_ || !counts_)
+  if (!accept_ || !rx_ || !addrs_ || !own_ || !ifaces_ || !config_ || !counts_)
     return fail(why, Step::bpf, EMFILE);
+  if (!reuse_maps)
+    if (int err = replace(BRANTEL_MIN_MACS, nullptr, 0)) return fail(why, Step::map, err);
   bpf_prog_info info;
   if (int err = prog_info(accept_.get(), info, nullptr)) return fail(why, Step::bpf, err);
   brantel_port_config c{};
@@ -245,7 +272,7 @@ int Classifier::accept_fd(Failure& why) {
     // Still ours, on this port's maps: reuse it.
     if (prog && prog_info(prog.get(), info, &ids) == 0 &&
         std::strcmp(info.name, kAcceptName) == 0 &&
-        bpf_obj_get_info_by_fd(macs_.get(), &mi, &len) == 0 &&
+        bpf_obj_get_info_by_fd(addrs_.get(), &mi, &len) == 0 &&
         std::find(ids.begin(), ids.end(), mi.id) != ids.end()) {
       accept_ = std::move(prog);
       return accept_.get();
@@ -267,15 +294,107 @@ int Classifier::write_config(const brantel_port_config& cfg) const {
 }
 
 int Classifier::lookup(const MacBytes& mac, std::uint32_t& ifindex) const {
+  if (!macs_) return ENOENT;
   brantel_mac_key key = key_of(mac);
   return bpf_map_lookup_elem(macs_.get(), &key, &ifindex) ? errno : 0;
 }
 
-int Classifier::bind(const MacBytes& mac, std::uint32_t ifindex) const {
-  return put_mac(macs_.get(), mac, ifindex);
+int Classifier::bind(const MacBytes& mac, std::uint32_t ifindex) {
+  brantel_mac_key key = key_of(mac);
+  // New, or moved: only a new address changes the count.
+  if (macs_ && bpf_map_update_elem(macs_.get(), &key, &ifindex, BPF_NOEXIST) == 0) {
+    ++added_;
+    return 0;
+  }
+  if (macs_ && errno == EEXIST)
+    return bpf_map_update_elem(macs_.get(), &key, &ifindex, BPF_EXIST) ? errno : 0;
+  if (macs_ && errno != E2BIG) return errno;
+  std::uint32_t room = capacity();
+  if (room >= BRANTEL_MAX_MACS) return E2BIG;
+  if (int err = replace(room ? room * 2 : BRANTEL_MIN_MACS, &mac, ifindex)) return err;
+  ++added_;
+  return 0;
 }
 
-int Classifier::unbind(const MacBytes& mac) const { return drop_mac(macs_.get(), mac); }
+int Classifier::unbind(const MacBytes& mac) {
+  if (!macs_) return 0;
+  brantel_mac_key key = key_of(mac);
+  if (bpf_map_delete_elem(macs_.get(), &key) == 0) {
+    --added_;
+    return 0;
+  }
+  return errno == ENOENT ? 0 : errno;
+}
+
+std::uint32_t Classifier::capacity() const {
+  bpf_map_info info{};
+  std::uint32_t len = sizeof info;
+  if (!macs_ || bpf_obj_get_info_by_fd(macs_.get(), &info, &len)) return 0;
+  return info.max_entries;
+}
+
+int Classifier::replace(std::uint32_t room, const MacBytes* extra, std::uint32_t ifindex,
+                        std::size_t* held) {
+  std::vector<brantel_mac_key> keys;
+  std::vector<std::uint32_t> values;
+  if (macs_) {
+    int err = each_entry<brantel_mac_key, std::uint32_t>(
+        macs_.get(), sizeof(std::uint32_t),
+        [&](const brantel_mac_key& k, std::uint32_t v, const unsigned char*) {
+          keys.push_back(k);
+          values.push_back(v);
+        });
+    if (err) return err;
+  }
+  if (extra) {
+    keys.push_back(key_of(*extra));
+    values.push_back(ifindex);
+  }
+  if (held) *held = keys.size();
+  room = std::max(room, room_for(keys.size()));
+  if (keys.size() > room) return E2BIG;
+  bpf_map_create_opts opts{};
+  opts.sz = sizeof opts;
+  opts.map_flags = BPF_F_NO_PREALLOC;
+  Fd fresh(bpf_map_create(BPF_MAP_TYPE_HASH, "brantel_macs", sizeof(brantel_mac_key),
+                          sizeof(std::uint32_t), room, &opts));
+  if (!fresh) return errno;
+  std::size_t done = 0;
+  while (done < keys.size()) {
+    auto n = static_cast<std::uint32_t>(std::min<std::size_t>(keys.size() - done, 4096));
+    bpf_map_batch_opts batch{};
+    batch.sz = sizeof batch;
+    if (bpf_map_update_batch(fresh.get(), keys.data() + done, values.data() + done, &n, &batch)) {
+      if (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) return errno;
+      // No batches here: one by one.
+      for (; done < keys.size(); ++done)
+        if (bpf_map_update_elem(fresh.get(), &keys[done], &values[done], BPF_ANY)) return errno;
+      break;
+    }
+    done += n;
+  }
+  // The switch is one update of the slot: the programs see the old map or
+  // the new one, whole.
+  std::uint32_t zero = 0;
+  int fd = fresh.get();
+  if (bpf_map_update_elem(addrs_.get(), &zero, &fd, BPF_ANY)) return errno;
+  macs_ = std::move(fresh);
+  return 0;
+}
+
+void Classifier::settle(std::uint32_t count) {
+  std::uint32_t room = capacity();
+  std::size_t held = count;
+  // A count gone wrong (a run killed between a change and its count) is
+  // put right by the copy, which counts.
+  if (room > BRANTEL_MIN_MACS && static_cast<std::uint64_t>(count) * 8 <= room)
+    replace(room_for(count), nullptr, 0, &held);
+  brantel_port_config cfg{};
+  if (read_config(cfg) == 0 && cfg.bound != held) {
+    cfg.bound = static_cast<std::uint32_t>(held);
+    write_config(cfg);
+  }
+}
 
 // An address map read whole: address -> ifindex.
 static int read_macs(int fd, std::map<MacBytes, std::uint32_t>& out) {
@@ -290,6 +409,10 @@ static int read_macs(int fd, std::map<MacBytes, std::uint32_t>& out) {
 }
 
 int Classifier::bindings(std::map<MacBytes, std::uint32_t>& out) const {
+  if (!macs_) {
+    out.clear();
+    return 0;
+  }
   return read_macs(macs_.get(), out);
 }
 

@@ -75,11 +75,22 @@ class Classifier {
 
   // The interface an address is bound to: 0, or ENOENT.
   int lookup(const MacBytes& mac, std::uint32_t& ifindex) const;
-  // E2BIG when the map is full.
-  int bind(const MacBytes& mac, std::uint32_t ifindex) const;
-  int unbind(const MacBytes& mac) const;
+  // A full address map is replaced by a larger one, holding all it held,
+  // before the address goes in: the old map serves until the switch, and
+  // stays as it was when the new one cannot be made.  E2BIG when the port
+  // holds BRANTEL_MAX_MACS addresses already.
+  int bind(const MacBytes& mac, std::uint32_t ifindex);
+  int unbind(const MacBytes& mac);
   // Every bound address with the interface it goes to.
   int bindings(std::map<MacBytes, std::uint32_t>& out) const;
+  // Addresses put in less those taken out through this object.
+  std::int64_t added() const { return added_; }
+  // How many addresses the address map has room for (0: no map).
+  std::uint32_t capacity() const;
+  // Records `count` as the number of bound addresses, and replaces the
+  // address map by a smaller one when it is far larger than that needs.
+  // Best effort: a map left larger costs memory, not correctness.
+  void settle(std::uint32_t count);
 
   // Each interface's own address, by destination.
   int own(std::map<MacBytes, std::uint32_t>& out) const;
@@ -97,9 +108,16 @@ class Classifier {
  private:
   int take(int prog_fd, bool all_maps, Failure& why);
   int load_objects(const brantel_port_config* cfg, bool reuse_maps, Failure& why);
+  // Puts a new address map of room for `room` addresses in the slot, with
+  // every address of the old one, and `extra` when given; `held` is how
+  // many it holds.
+  int replace(std::uint32_t room, const MacBytes* extra, std::uint32_t ifindex,
+              std::size_t* held = nullptr);
 
-  Fd rx_, accept_, macs_, own_, ifaces_, config_, counts_;
+  // addrs_ is the slot the programs read, macs_ the address map it holds.
+  Fd rx_, accept_, addrs_, macs_, own_, ifaces_, config_, counts_;
   std::uint32_t rx_id_ = 0;
+  std::int64_t added_ = 0;
 };
 
 }  // namespace brantel_sim::live

@@ -14,16 +14,6 @@ namespace {
 constexpr std::uint32_t kIngress = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_INGRESS);
 constexpr std::uint32_t kEgress = TC_H_MAKE(TC_H_CLSACT, TC_H_MIN_EGRESS);
 
-// A device without a clsact qdisc has no filters to list.
-int filters_at(Rtnl& nl, int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
-  int err = nl.filters(ifindex, parent, out);
-  if (err == EINVAL || err == ENOENT) {
-    out.clear();
-    return 0;
-  }
-  return err;
-}
-
 bool is_our_slot(const Filter& f, const char* prog) {
   return f.kind == "bpf" && f.handle == kFilterHandle && f.prog_name == prog &&
          f.priority >= kFilterPriority && f.priority < kFilterPriority + kFilterPriorities;
@@ -42,11 +32,11 @@ bool ours(const Link& l, int port, std::uint32_t group) {
   return l.kind == "macvlan" && l.parent == port && !l.parent_elsewhere && l.group == group;
 }
 
-int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, const ObserveOptions& opts,
+int classifier_of(Kernel& k, PortView& v, Classifier& cls, const ObserveOptions& opts,
                   Failure& why) {
   std::vector<Filter> in, out;
-  if (int err = filters_at(nl, v.dev.ifindex, kIngress, in)) return err;
-  if (int err = filters_at(nl, v.dev.ifindex, kEgress, out)) return err;
+  if (int err = k.filters(v.dev.ifindex, kIngress, in)) return err;
+  if (int err = k.filters(v.dev.ifindex, kEgress, out)) return err;
   v.others = !out.empty();
   // A dump also lists each classifier instance on its own, with handle 0,
   // before the filters it holds.
@@ -68,25 +58,20 @@ int classifier_of(Rtnl& nl, PortView& v, Classifier& cls, const ObserveOptions& 
     v.foreign_priorities.insert(f.priority);
     v.others = true;
   }
-  std::vector<Qdisc> qdiscs;
-  if (int err = nl.qdiscs(v.dev.ifindex, qdiscs)) return err;
-  v.clsact = std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
-    return q.kind == "clsact" && q.ifindex == v.dev.ifindex;
-  });
-  return 0;
+  return k.has_clsact(v.dev.ifindex, v.clsact);
 }
 
 // Our interfaces named PORT#..., on whatever device they are now.
-int find_renamed(Rtnl& nl, PortView& v) {
-  std::vector<Link> macvlans;
-  if (int err = nl.links(macvlans, "macvlan")) return err;
+int find_renamed(Kernel& k, PortView& v) {
+  const std::vector<Link>* all = nullptr;
+  if (int err = k.links(all)) return err;
   std::string prefix = v.name + "#";
-  for (const Link& l : macvlans) {
-    if (l.name.rfind(prefix, 0) != 0 || !in_our_groups(l.group) || l.parent_elsewhere ||
-        l.group != group_of(l.parent))
+  for (const Link& l : *all) {
+    if (l.kind != "macvlan" || l.name.rfind(prefix, 0) != 0 || !in_our_groups(l.group) ||
+        l.parent_elsewhere || l.group != group_of(l.parent))
       continue;
     Link host;
-    if (nl.get_link(l.parent, host) != 0) continue;
+    if (k.link(l.parent, host) != 0) continue;
     v.dev = host;
     v.renamed = host.name;
     return 0;
@@ -96,21 +81,129 @@ int find_renamed(Rtnl& nl, PortView& v) {
 
 }  // namespace
 
-int observe(Rtnl& nl, const std::string& name, const Scope& scope, const ObserveOptions& opts,
+int Kernel::take() {
+  taken_ = changed_ = false;
+  links_.clear();
+  by_index_.clear();
+  by_name_.clear();
+  by_parent_.clear();
+  by_group_.clear();
+  clsact_.clear();
+  filters_.clear();
+  std::vector<Qdisc> qdiscs;
+  if (int err = nl_.links(links_)) return err;
+  if (int err = nl_.qdiscs(0, qdiscs)) return err;
+  for (std::size_t i = 0; i < links_.size(); ++i) {
+    const Link& l = links_[i];
+    by_index_[l.ifindex] = i;
+    by_name_[l.name] = i;
+    if (l.parent && !l.parent_elsewhere) by_parent_.emplace(l.parent, i);
+    by_group_.emplace(l.group, i);
+  }
+  for (const Qdisc& q : qdiscs)
+    if (q.kind == "clsact") clsact_.insert(q.ifindex);
+  taken_ = true;
+  return 0;
+}
+
+int Kernel::link(const std::string& name, Link& out) {
+  if (!taken_) return nl_.get_link(name, out);
+  auto it = by_name_.find(name);
+  if (it == by_name_.end()) return ENODEV;
+  out = links_[it->second];
+  return 0;
+}
+
+int Kernel::link(int ifindex, Link& out) {
+  if (!taken_) return nl_.get_link(ifindex, out);
+  auto it = by_index_.find(ifindex);
+  if (it == by_index_.end()) return ENODEV;
+  out = links_[it->second];
+  return 0;
+}
+
+int Kernel::links(const std::vector<Link>*& out) {
+  if (!taken_)
+    if (int err = take()) return err;
+  out = &links_;
+  return 0;
+}
+
+int Kernel::children(int parent, std::vector<const Link*>& out) {
+  out.clear();
+  if (!taken_)
+    if (int err = take()) return err;
+  auto [from, to] = by_parent_.equal_range(parent);
+  for (auto it = from; it != to; ++it) out.push_back(&links_[it->second]);
+  return 0;
+}
+
+int Kernel::group(std::uint32_t group, std::vector<const Link*>& out) {
+  out.clear();
+  if (!taken_)
+    if (int err = take()) return err;
+  auto [from, to] = by_group_.equal_range(group);
+  for (auto it = from; it != to; ++it) out.push_back(&links_[it->second]);
+  return 0;
+}
+
+int Kernel::named(const std::string& prefix, std::vector<const Link*>& out) {
+  out.clear();
+  if (!taken_)
+    if (int err = take()) return err;
+  for (auto it = by_name_.lower_bound(prefix);
+       it != by_name_.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+    out.push_back(&links_[it->second]);
+  return 0;
+}
+
+int Kernel::has_clsact(int ifindex, bool& out) {
+  if (taken_) {
+    out = clsact_.count(ifindex) > 0;
+    return 0;
+  }
+  std::vector<Qdisc> qdiscs;
+  if (int err = nl_.qdiscs(ifindex, qdiscs)) return err;
+  out = std::any_of(qdiscs.begin(), qdiscs.end(),
+                    [&](const Qdisc& q) { return q.kind == "clsact" && q.ifindex == ifindex; });
+  return 0;
+}
+
+int Kernel::filters(int ifindex, std::uint32_t parent, std::vector<Filter>& out) {
+  out.clear();
+  if (taken_) {
+    // A device without a clsact qdisc has no filters to list.
+    if (!clsact_.count(ifindex)) return 0;
+    auto it = filters_.find({ifindex, parent});
+    if (it != filters_.end()) {
+      out = it->second;
+      return 0;
+    }
+  }
+  int err = nl_.filters(ifindex, parent, out);
+  if (err == EINVAL || err == ENOENT) {
+    out.clear();
+    err = 0;
+  }
+  if (!err && taken_) filters_[{ifindex, parent}] = out;
+  return err;
+}
+
+int observe(Kernel& k, const std::string& name, const Scope& scope, const ObserveOptions& opts,
             PortView& v, Classifier& cls, Failure& why) {
   v = PortView{};
   v.name = name;
-  int err = nl.get_link(name, v.dev);
+  int err = k.link(name, v.dev);
   if (err == ENODEV) {
     v.dev = Link{};
-    if ((err = find_renamed(nl, v)) || !v.dev.ifindex) return err;
+    if ((err = find_renamed(k, v)) || !v.dev.ifindex) return err;
   } else if (err) {
     return err;
   }
   v.unusable = unusable(v.dev);
   if (!v.unusable.empty()) return 0;
   v.recorded = recorded(v.dev);
-  if ((err = classifier_of(nl, v, cls, opts, why))) return err;
+  if ((err = classifier_of(k, v, cls, opts, why))) return err;
 
   std::uint32_t group = group_of(v.dev.ifindex);
   if (v.maps) {
@@ -133,21 +226,23 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     }
   }
 
-  std::vector<Link> all;  // every device, with the scope all
   if (scope.all) {
-    if ((err = nl.links(all))) return err;
-    for (const Link& l : all) {
-      if (ours(l, v.dev.ifindex, group))
-        v.ifaces.push_back(IfaceView{l, {}, false, false});
-      else if (l.group == group)
-        v.group_shared = true;
-      if (!ours(l, v.dev.ifindex, group) && l.name.rfind(v.name + "#", 0) == 0)
-        v.namesakes[l.name] = l;
-    }
+    // The port's slice of the kernel: the devices on it, those in its
+    // group, and those named after it.
+    std::vector<const Link*> on, in, named;
+    if ((err = k.children(v.dev.ifindex, on)) || (err = k.group(group, in)) ||
+        (err = k.named(v.name + "#", named)))
+      return err;
+    for (const Link* l : on)
+      if (ours(*l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{*l, {}, false, false});
+    v.group_shared = std::any_of(in.begin(), in.end(),
+                                 [&](const Link* l) { return !ours(*l, v.dev.ifindex, group); });
+    for (const Link* l : named)
+      if (!ours(*l, v.dev.ifindex, group)) v.namesakes[l->name] = *l;
   } else {
     for (const std::string& n : scope.ifaces) {
       Link l;
-      err = nl.get_link(n, l);
+      err = k.link(n, l);
       if (err == ENODEV) continue;
       if (err) return err;
       if (ours(l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{l, {}, false, false});
@@ -162,20 +257,17 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     i.own = o != v.own.end() && o->second == ifindex;
     if (scope.all && opts.accept) {
       std::vector<Filter> in;
-      if ((err = filters_at(nl, i.link.ifindex, kIngress, in))) return err;
+      if ((err = k.filters(i.link.ifindex, kIngress, in))) return err;
       i.accept = std::any_of(in.begin(), in.end(), [](const Filter& f) {
         return is_our_slot(f, kAcceptName) && f.priority == kFilterPriority;
       });
       if (in.empty()) {
         std::vector<Filter> out;
-        std::vector<Qdisc> qdiscs;
-        if ((err = filters_at(nl, i.link.ifindex, kEgress, out)) ||
-            (err = nl.qdiscs(i.link.ifindex, qdiscs)))
+        bool clsact = false;
+        if ((err = k.filters(i.link.ifindex, kEgress, out)) ||
+            (err = k.has_clsact(i.link.ifindex, clsact)))
           return err;
-        i.bare_qdisc =
-            out.empty() && std::any_of(qdiscs.begin(), qdiscs.end(), [&](const Qdisc& q) {
-              return q.kind == "clsact" && q.ifindex == i.link.ifindex;
-            });
+        i.bare_qdisc = out.empty() && clsact;
       }
     }
   }
@@ -189,17 +281,16 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
     refs.insert(v.targets.begin(), v.targets.end());
     for (const auto& o : v.own) refs.insert(o.second);
   }
-  std::map<std::uint32_t, std::string> names;
-  for (const Link& l : all) names[static_cast<std::uint32_t>(l.ifindex)] = l.name;
   for (std::uint32_t r : refs) {
     if (live.count(r)) continue;
     if (scope.all) {
       v.dead.insert(r);
-      if (auto n = names.find(r); n != names.end()) v.strangers[r] = n->second;
+      Link l;
+      if (k.link(static_cast<int>(r), l) == 0) v.strangers[r] = l.name;
       continue;
     }
     Link l;
-    err = nl.get_link(static_cast<int>(r), l);
+    err = k.link(static_cast<int>(r), l);
     if (err == 0 && !ours(l, v.dev.ifindex, group)) v.strangers[r] = l.name;
     if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
       v.dead.insert(r);
@@ -211,23 +302,21 @@ int observe(Rtnl& nl, const std::string& name, const Scope& scope, const Observe
   return 0;
 }
 
-int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why) {
+int ports_on_kernel(Kernel& k, std::vector<std::string>& out, Failure& why) {
   out.clear();
-  std::vector<Link> all;
-  if (int err = nl.links(all)) return err;
-  std::map<int, const Link*> by_index;
-  for (const Link& l : all) by_index[l.ifindex] = &l;
+  const std::vector<Link>* all = nullptr;
+  if (int err = k.links(all)) return err;
   std::set<std::string> names;
-  for (const Link& l : all) {
+  for (const Link& l : *all) {
     if (l.kind == "macvlan" && in_our_groups(l.group)) {
-      auto p = by_index.find(l.parent);
-      if (!l.parent_elsewhere && p != by_index.end() && l.group == group_of(l.parent))
-        names.insert(p->second->name);
+      Link p;
+      if (!l.parent_elsewhere && l.group == group_of(l.parent) && k.link(l.parent, p) == 0)
+        names.insert(p.name);
       continue;
     }
     if (l.type != ARPHRD_ETHER) continue;
     std::vector<Filter> in;
-    if (int err = filters_at(nl, l.ifindex, kIngress, in)) return err;
+    if (int err = k.filters(l.ifindex, kIngress, in)) return err;
     for (const Filter& f : in) {
       if (!is_our_slot(f, kRxName)) continue;
       Classifier cls;
@@ -240,8 +329,8 @@ int ports_on_kernel(Rtnl& nl, std::vector<std::string>& out, Failure& why) {
   }
   // What a lost classifier or a killed run left turned on.
   for (const auto& [ifindex, name] : records()) {
-    auto p = by_index.find(ifindex);
-    if (p != by_index.end() && recorded(*p->second)) names.insert(p->second->name);
+    Link p;
+    if (k.link(ifindex, p) == 0 && recorded(p)) names.insert(p.name);
   }
   out.assign(names.begin(), names.end());
   return 0;

@@ -19,7 +19,15 @@ std::string hex(std::uint32_t v) {
 
 class Planner {
  public:
-  Planner(const PortView& k, const PortWant& w, const Scope& s) : k_(k), w_(w), s_(s) {}
+  Planner(const PortView& k, const PortWant& w, const Scope& s) : k_(k), w_(w), s_(s) {
+    // Looked up once per interface: a port of thousands must not cost
+    // their square.
+    for (const IfaceView& v : k_.ifaces) {
+      kernel_.emplace(v.link.name, &v);
+      by_index_.emplace(static_cast<std::uint32_t>(v.link.ifindex), &v);
+    }
+    for (const IfaceWant& v : w_.ifaces) wanted_.emplace(v.name, &v);
+  }
 
   Plan run() {
     if (!w_.enabled) {
@@ -53,19 +61,16 @@ class Planner {
   }
 
   const IfaceView* kernel_iface(const std::string& name) const {
-    for (const IfaceView& v : k_.ifaces)
-      if (v.link.name == name) return &v;
-    return nullptr;
+    auto it = kernel_.find(name);
+    return it == kernel_.end() ? nullptr : it->second;
   }
   const IfaceWant* wanted(const std::string& name) const {
-    for (const IfaceWant& v : w_.ifaces)
-      if (v.name == name) return &v;
-    return nullptr;
+    auto it = wanted_.find(name);
+    return it == wanted_.end() ? nullptr : it->second;
   }
   std::string name_of(std::uint32_t ifindex) const {
-    for (const IfaceView& v : k_.ifaces)
-      if (static_cast<std::uint32_t>(v.link.ifindex) == ifindex) return v.link.name;
-    return "ifindex " + std::to_string(ifindex);
+    auto it = by_index_.find(ifindex);
+    return it != by_index_.end() ? it->second->link.name : "ifindex " + std::to_string(ifindex);
   }
   // What became of a device the classifier refers to that is not ours now:
   // gone, or another's (taken out of our group by hand, say).
@@ -383,6 +388,10 @@ class Planner {
   const PortView& k_;
   const PortWant& w_;
   const Scope& s_;
+  // The first of each name or ifindex, as a scan would find it.
+  std::map<std::string, const IfaceView*> kernel_;
+  std::map<std::uint32_t, const IfaceView*> by_index_;
+  std::map<std::string, const IfaceWant*> wanted_;
   Plan p_;
   bool fresh_ = false, by_dest_ = false, flags_change_ = false;
   std::uint32_t owned_ = 0;

@@ -100,7 +100,22 @@ struct Work {
   Classifier cls;
   Plan plan;
   std::unique_ptr<Journal> journal;
+  bool all = true;  // the view holds every binding of the port
 };
+
+// Once a port's changes are done or taken back: its address map sized for
+// what it holds now.
+void settle(Work& w) {
+  if (!w.journal || !w.cls.loaded()) return;
+  std::int64_t before = !w.view.maps ? 0
+                        : w.all      ? static_cast<std::int64_t>(w.view.bindings.size())
+                                     : w.view.cfg.bound;
+  w.cls.settle(static_cast<std::uint32_t>(std::max<std::int64_t>(0, before + w.cls.added())));
+}
+
+void settle_all(std::vector<std::unique_ptr<Work>>& done) {
+  for (auto& w : done) settle(*w);
+}
 
 class LiveRealiser final : public Live {
  public:
@@ -112,6 +127,7 @@ class LiveRealiser final : public Live {
   int check(const Model& state, std::vector<std::string>& differences) override;
   void undo_sync() override {
     roll_back(last_);
+    settle_all(last_);
     last_.clear();
   }
   int describe(const Model& state, std::vector<LivePort>& out) override;
@@ -119,10 +135,10 @@ class LiveRealiser final : public Live {
  private:
   PortWant want_of(const Port* p, const std::string& name, const PortView& view,
                    bool all_bindings = true);
-  int prepare(const std::string& name, const Port* want, const Scope& scope, Work& w,
+  int prepare(Kernel& k, const std::string& name, const Scope& scope, Work& w,
               const ObserveOptions& opts = {});
-  int apply(Work& w);
-  int every_port(const Model& state, std::vector<std::string>& names);
+  int apply(Kernel& k, Work& w);
+  int every_port(Kernel& k, const Model& state, std::vector<std::string>& names);
   void roll_back(std::vector<std::unique_ptr<Work>>& done);
   int reason(int err, const std::string& port, const Failure& f);
   void say(const std::string& message);
@@ -193,11 +209,12 @@ PortWant LiveRealiser::want_of(const Port* p, const std::string& name, const Por
     if (machine_id_.empty()) say(error + "; interfaces get addresses of the kernel's choice");
   }
   std::set<MacBytes> taken{view.dev.mac};
+  std::map<std::string, MacBytes> has;
+  for (const IfaceView& k : view.ifaces) has[k.link.name] = k.link.mac;
   for (const Vlan& v : p->vlans) {
     IfaceWant i{v.name, {}};
     // An interface that exists keeps its address; a new one gets its own.
-    for (const IfaceView& k : view.ifaces)
-      if (k.link.name == v.name) i.mac = k.link.mac;
+    if (auto k = has.find(v.name); k != has.end()) i.mac = k->second;
     for (unsigned attempt = 0; i.mac == MacBytes{} && !machine_id_.empty(); ++attempt) {
       MacBytes m = stable_mac(machine_id_, v.name, attempt);
       if (!taken.count(m)) i.mac = m;
@@ -210,25 +227,27 @@ PortWant LiveRealiser::want_of(const Port* p, const std::string& name, const Por
   return w;
 }
 
-int LiveRealiser::prepare(const std::string& name, const Port*, const Scope& scope, Work& w,
+int LiveRealiser::prepare(Kernel& k, const std::string& name, const Scope& scope, Work& w,
                           const ObserveOptions& opts) {
   Failure f;
-  if (int err = observe(nl_, name, scope, opts, w.view, w.cls, f)) return reason(err, name, f);
+  w.cls = Classifier();
+  if (int err = observe(k, name, scope, opts, w.view, w.cls, f)) return reason(err, name, f);
   return 0;
 }
 
 // The ports of the state file, then those of ours on the kernel it lacks.
-int LiveRealiser::every_port(const Model& state, std::vector<std::string>& names) {
+int LiveRealiser::every_port(Kernel& k, const Model& state, std::vector<std::string>& names) {
   for (const Port& p : state.ports()) names.push_back(p.name);
   std::vector<std::string> kernel;
   Failure f;
-  if (int err = ports_on_kernel(nl_, kernel, f)) return reason(err, "", f);
+  if (int err = ports_on_kernel(k, kernel, f)) return reason(err, "", f);
   for (const std::string& k : kernel)
     if (!find_port(state, k)) names.push_back(k);
   return 0;
 }
 
-int LiveRealiser::apply(Work& w) {
+int LiveRealiser::apply(Kernel& k, Work& w) {
+  if (!w.plan.actions.empty()) k.changed();
   w.journal = std::make_unique<Journal>(nl_, w.cls, w.view);
   Failure f;
   const Action* failed = nullptr;
@@ -258,6 +277,7 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     if (!find_port(before, a.name)) names.push_back(a.name);
 
   std::vector<std::unique_ptr<Work>> done;
+  Kernel k(nl_);
   for (const std::string& name : names) {
     const Port* b = find_port(before, name);
     const Port* a = find_port(after, name);
@@ -265,7 +285,8 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     std::map<MacBytes, std::string> bindings;
     bool adds = narrow(b, a, scope, bindings);
     auto w = std::make_unique<Work>();
-    int err = prepare(name, a, scope, *w, ObserveOptions{true, false});
+    w->all = scope.all;
+    int err = prepare(k, name, scope, *w, ObserveOptions{true, false});
     if (!err && !w->view.dev.ifindex && !adds) continue;  // gone, and with it all of ours
     if (!err && !w->view.renamed.empty() && a) err = ENODEV;
     if (!err && a && b && w->view.dev.ifindex && w->view.unusable.empty() && !w->view.classifier) {
@@ -284,36 +305,53 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
       say(name + ": no such network device; its interfaces are on " + w->view.renamed +
           ", renamed from it?");
     }
-    if (!err) err = apply(*w);
+    if (!err) err = apply(k, *w);
     // The tool reads EEXIST from enable as "already enabled", and would
     // call this failure a success.
     if (err == EEXIST && !b) err = ENOTUNIQ;
     done.push_back(std::move(w));
     if (err) {
       roll_back(done);
+      settle_all(done);
       return err;
     }
   }
+  settle_all(done);
   return 0;
 }
 
 int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
                        std::vector<std::string>& unrestored, bool whole) {
   if (int err = admit()) return err;
+  // The kernel is read once, and each port planned from its slice: no
+  // port's changes touch another's slice, but for a device group that two
+  // ports' ifindexes share, which a port's deletion of its group must see
+  // as it is now.
+  Kernel k(nl_);
+  // Not taken: each port asks netlink on its own, and has its own trouble.
+  k.take();
   std::vector<std::string> names = only;
   if (names.empty())
-    if (int err = every_port(state, names)) return err;
+    if (int err = every_port(k, state, names)) return err;
   int first = 0;
   std::vector<std::unique_ptr<Work>> done;
+  auto deletes_group = [](const Plan& p) {
+    return std::any_of(p.actions.begin(), p.actions.end(),
+                       [](const Action& a) { return a.op == Op::delete_group; });
+  };
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
     done.push_back(std::make_unique<Work>());
     Work& w = *done.back();
     Scope all;
-    int err = prepare(name, p, all, w);
-    if (!err) {
+    int err = prepare(k, name, all, w);
+    for (int again = 0; !err && again < 2; ++again) {
       PortWant want = want_of(p, name, w.view);
       w.plan = plan(w.view, want, all);
+      if (again || !k.stale() || !deletes_group(w.plan)) break;
+      if (!(err = k.take())) err = prepare(k, name, all, w);
+    }
+    if (!err) {
       // A port that is not there (yet) is no failure: it is restored when
       // it appears.
       if (w.plan.err == ENODEV && (!w.view.dev.ifindex || !w.view.renamed.empty())) {
@@ -326,7 +364,7 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
         if (whole) break;
         continue;
       }
-      err = apply(w);
+      err = apply(k, w);
       if (err && !whole) {
         for (const std::string& line : w.journal->undo()) say(name + ": " + line);
       }
@@ -338,6 +376,7 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
     if (first && whole) break;
   }
   if (first && whole) roll_back(done);
+  settle_all(done);
   last_.clear();
   if (!first && whole) last_ = std::move(done);
   return first;
@@ -345,12 +384,14 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
 
 int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
   std::vector<std::string> names;
-  if (int err = every_port(state, names)) return err;
+  Kernel k(nl_);
+  k.take();  // see sync
+  if (int err = every_port(k, state, names)) return err;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
     Work w;
     Scope all;
-    if (int err = prepare(name, p, all, w)) return err;
+    if (int err = prepare(k, name, all, w)) return err;
     PortWant want = want_of(p, name, w.view);
     w.plan = plan(w.view, want, all);
     if (!w.plan.trouble.empty()) out.push_back(name + ": " + w.plan.trouble);
@@ -361,13 +402,15 @@ int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
 
 int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
   out.clear();
+  Kernel k(nl_);
+  k.take();  // see sync
   for (const Port& p : state.ports()) {
     LivePort lp;
     lp.name = p.name;
     lp.flags = p.flags;
     Work w;
     Scope all;
-    int err = prepare(p.name, &p, all, w, ObserveOptions{false, false, true});
+    int err = prepare(k, p.name, all, w, ObserveOptions{false, false, true});
     if (!err && w.view.renamed.empty()) lp.ifindex = w.view.dev.ifindex;
     lp.realised = !err && w.view.classifier && w.view.renamed.empty();
     if (err)

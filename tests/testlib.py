@@ -64,9 +64,11 @@ def state_text(records):
 
 # Set in the copy of a test that runs in namespaces of its own.
 ISOLATED = "BRANTEL_TEST_ISOLATED"
-# Run by sh as the first process of a new PID and mount namespace: private
-# /run (so ip netns keeps its names there) and /var/lib (so no state of the
-# host's is touched), the machine id kept; then the test itself.
+# Run by sh as the first process of a new PID and mount namespace (with a
+# /proc of its own, so that process ids read there, by the tests and by
+# strace, are that namespace's): private /run (so ip netns keeps its names
+# there) and /var/lib (so no state of the host's is touched), the machine id
+# kept; then the test itself.
 ISOLATE = r"""
 set -e
 mount -t tmpfs -o mode=0755 brantel-test /run
@@ -100,8 +102,10 @@ def isolate():
         return True
     clean_leftovers()
     unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
-    probe = [unshare, "--mount", "--pid", "--fork", "--kill-child", "--propagation", "private",
-             "true"] if unshare else None
+    # --mount-proc: a /proc of the new PID namespace, where LeakSanitizer
+    # finds the threads of the process it checks by its pid.
+    probe = [unshare, "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
+             "--propagation", "private", "true"] if unshare else None
     if not probe or subprocess.run(probe, capture_output=True).returncode:
         return False
     sys.stdout.flush()

@@ -152,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       PortView view;
       Classifier cls;
       Failure why;
-      check(observe(rtnl, "eth1", Scope{}, ObserveOptions{}, view, cls, why));
+      Kernel kernel(rtnl);
+      check(observe(kernel, "eth1", Scope{}, ObserveOptions{}, view, cls, why));
       break;
     }
   }

@@ -273,6 +273,13 @@ def module_text(flags, vlans):
     return state_text(records)
 
 
+def fill(net):
+    """The address map filled to its first size (see memory)."""
+    r = net.sim_run("load", "-", input=FULL)
+    if r.returncode:
+        raise RuntimeError(f"load: {r.stderr.strip()}")
+
+
 def promisc(net):
     """Someone else's promiscuous mode on the port."""
     net.ip("link", "set", PORT, "promisc", "on")
@@ -306,6 +313,8 @@ INJECTED = [(steps, hand, command, call, None)
     ([], None, ["sim", "load", "-"], "sendto", FLAGGED),
     (SETUP + FLAG1, wipe, ["sim", "sync"], "sendto", None),
     ([promisc] + SETUP[:1] + FLAG1, None, ["setflags", PORT, "0"], "sendto", None),
+    # The bind that needs a larger address map: made whole, or the old one serves.
+    ([fill], None, ["bind", PORT + "#2", A], "bpf", None),
 ]
 
 # A change that the state file cannot record is taken back whole:
@@ -590,6 +599,81 @@ def unload(net):
                                                     check=False).returncode == 0}
         if left or not progs or not maps:
             fail(f"unload left BPF objects {left} (of {progs}, {maps})")
+
+
+# --- what the kernel spends on a port -----------------------------------------
+
+EMPTY_PORT_BYTES = 256 * 1024  # every map of an enabled port with nothing bound
+FIRST_ROOM = 1024  # the address map's first size
+
+
+def generated(n, tag=0x60):
+    return ["02:%02x:00:%02x:%02x:01" % (tag, i >> 8 & 255, i & 255) for i in range(n)]
+
+
+def state_with(flags, vlans):
+    return module_text(flags, [(PORT + "#0", [])] + vlans)
+
+
+# Each step, and the addresses bound after it: the address map must have
+# room for them and not 8 times more, its memory must follow, the maps it
+# replaced must be freed, and frames and counters go on as before (the
+# counters of the frames sent before the replacement included).
+FULL = state_with(0, [(PORT + "#1", generated(FIRST_ROOM - 1)), (PORT + "#2", [B])])
+GROWTH = [
+    ("enabled, nothing bound", ["sim", "load", "-"], state_with(0, [(PORT + "#1", [])]), 0),
+    ("3,000 bound by load", ["sim", "load", "-"],
+     state_with(0, [(PORT + "#1", [A] + generated(2999)), (PORT + "#2", [B])]), 3001),
+    ("the interface of 3,000 deleted", ["del", PORT + "#1"], None, 1),
+    ("the map filled to its first size", ["sim", "load", "-"], FULL, FIRST_ROOM),
+    ("one bind past it", ["bind", PORT + "#2", A], None, FIRST_ROOM + 1),
+    ("by destination", ["setflags", PORT, "1"], None, FIRST_ROOM + 1),
+    ("unbound down to one", ["sim", "load", "-"], state_with(1, [(PORT + "#2", [A])]), 1),
+]
+
+
+def port_maps(net):
+    """{name: (id, max_entries, bytes_memlock)} of the port's maps."""
+    return {name: (i, net.map_info(i)["max_entries"], net.map_info(i)["bytes_memlock"])
+            for name, i in net.maps(PORT).items()}
+
+
+def memory(net):
+    seen = set()  # address maps that must be freed once replaced
+    for what, command, text, bound in GROWTH:
+        r = net.run(command, **({"input": text} if text else {}))
+        if r.returncode:
+            fail(f"{what}: exit {r.returncode}, {r.stderr.strip()!r}")
+            continue
+        # The counters of an interface go with it (a del, or a load without it).
+        vlans = net.model()[PORT][1]
+        for name in [n for n in net.expected[PORT] if n.startswith(PORT + "#")]:
+            if name not in vlans:
+                net.expected[PORT].pop(name)
+        maps = port_maps(net)
+        if "brantel_macs" not in maps:
+            fail(f"{what}: no address map among {sorted(maps)}")
+            continue
+        macs, room, _ = maps["brantel_macs"]
+        if not bound <= room <= max(FIRST_ROOM, 8 * bound):
+            fail(f"{what}: the address map has room for {room:,}, {bound:,} bound")
+        if bound == 0 and sum(m[2] for m in maps.values()) > EMPTY_PORT_BYTES:
+            fail(f"{what}: the port's maps take {sum(m[2] for m in maps.values()):,} bytes: "
+                 f"{ {n: m[2] for n, m in maps.items()} }")
+        net.verify(what)
+        probe(net)
+        net.verify(f"frames after {what}")
+        seen.add(macs)
+    # Maps are freed after a grace period.
+    deadline, left = time.time() + 5, seen
+    while time.time() < deadline:
+        left = {i for i in seen - {port_maps(net)["brantel_macs"][0]}
+                if sh("bpftool", "map", "show", "id", str(i), check=False).returncode == 0}
+        if not left:
+            break
+        time.sleep(0.1)
+    if left or len(seen) < 3:
+        fail(f"address maps replaced: {sorted(seen)}; still on the kernel: {sorted(left)}")
 
 
 # --- a world that changes under live mode ------------------------------------
@@ -1070,8 +1154,7 @@ def replaced(net):
         with open(net.state + ".new", "w") as f:
             f.write(edited)
         os.rename(net.state + ".new", net.state)
-        for pid in descendants(p.pid):
-            os.kill(pid, signal.SIGCONT)
+        net.resume(p)
         out, err = p.communicate(timeout=60)
         if p.returncode != status or net.state_text() != edited:
             fail(f"exit {p.returncode}, {err.strip()!r}; the state file is now "
@@ -1122,6 +1205,17 @@ def service(net):
         fail(f"sync eth2 touched {PORT}#0")
     net.sim_run("sync", PORT)
     net.verify("sync of each port")
+    # Commands that look at every port read the devices and the qdiscs of
+    # the kernel once, whatever the number of ports.
+    where[0] = "service: commands over two ports"
+    trace = os.path.join(net.folder.name, "trace")
+    for args in (["sync"], ["check"], ["show", "--json"], ["sync", PORT, "eth2"]):
+        r = net.sim_run(*args, prefix=traced("trace=sendto", trace))
+        sent = open(trace).read()
+        dumps = {kind: sent.count(f"nlmsg_type={kind}, nlmsg_flags=NLM_F_REQUEST|NLM_F_DUMP")
+                 for kind in ("RTM_GETLINK", "RTM_GETQDISC")}
+        if r.returncode or set(dumps.values()) != {1}:
+            fail(f"{' '.join(args)} over two ports: exit {r.returncode}, dumps {dumps}")
     # load is whole: a port that cannot be served takes back the others.
     before = (net.snapshot(), net.state_text())
     text = net.sim_run("show").stdout.replace("end\n", "port lo 0x0\nvlan lo#0\nend\n")
@@ -1151,6 +1245,7 @@ SCENARIOS = {
     "handmade": handmade,
     "classifier_gone": classifier_gone,
     "unload": unload,
+    "memory": memory,
     "gone": gone,
     "foreign": foreign,
     "privilege": privilege,

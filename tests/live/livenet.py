@@ -7,6 +7,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -41,12 +42,13 @@ def sh(*args, check=True, **kw):
     return r
 
 
-def traced(inject):
-    """A prefix that runs a command under strace with one injection.
-    LeakSanitizer cannot work in a process that strace traces."""
+def traced(inject, out="/dev/null"):
+    """A prefix that runs a command under strace with one injection (or
+    other expression), its trace written to `out`.  LeakSanitizer cannot
+    work in a process that strace traces."""
     asan = os.environ.get("ASAN_OPTIONS", "")
     return ("env", f"ASAN_OPTIONS={asan}{':' if asan else ''}detect_leaks=0",
-            "strace", "-f", "-qq", "-o", "/dev/null", "-e", inject)
+            "strace", "-f", "-qq", "-o", out, "-e", inject)
 
 
 def mac_bytes(text):
@@ -60,6 +62,40 @@ def mac_text(raw):
 def said(r):
     """The simulator's own lines on standard error."""
     return [l for l in r.stderr.splitlines() if l.startswith("brantel-sim")]
+
+
+def map_info(map_id):
+    return json.loads(sh("bpftool", "-j", "map", "show", "id", str(map_id)).stdout)
+
+
+def slot(map_id):
+    """The id of the map a map of maps holds at key 0, or None."""
+    for e in json.loads(sh("bpftool", "-j", "map", "dump", "id", str(map_id)).stdout):
+        value = e.get("value", e.get("inner_map_id"))
+        return int.from_bytes(bytes(int(b, 16) for b in value), "little") \
+            if isinstance(value, list) else value
+    return None
+
+
+def classifier_maps(ns, dev):
+    """{name: id} of the maps of live mode's program at `dev`'s ingress in
+    namespace `ns`, with the map each map of maps holds."""
+    out = {}
+    filters = json.loads(sh("tc", "-n", ns, "-j", "filter", "show", "dev", dev, "ingress",
+                            check=False).stdout or "[]")
+    for f in filters:
+        prog = f.get("options", {}).get("prog", {})
+        if not prog.get("name", "").startswith("brantel"):
+            continue
+        info = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog["id"])).stdout)
+        for m in info.get("map_ids", []):
+            shown = map_info(m)
+            out[shown["name"]] = m
+            if shown["type"] == "array_of_maps":
+                inner = slot(m)
+                if inner is not None:
+                    out[map_info(inner)["name"]] = inner
+    return out
 
 
 def descendants(pid):
@@ -166,14 +202,50 @@ class Net:
                    "--state", self.state, *what)
         p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              env=clean_env())
-        deadline = time.time() + 30
+        def stopped():
+            out = set()
+            for c in descendants(p.pid):
+                try:
+                    if open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt":
+                        out.add(c)
+                except OSError:
+                    pass
+            return out
+
+        # A traced process stops at each of its system calls too, for a
+        # moment: the stop asked for is the one that lasts.
+        deadline, seen = time.time() + 30, set()
         while time.time() < deadline and p.poll() is None:
-            if any(open(f"/proc/{c}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt"
-                   for c in descendants(p.pid)):
+            now = stopped()
+            if now & seen:
+                # Kept for resume(): strace may be gone by then, and its
+                # stopped child with another parent.
+                p.stopped = sorted(now & seen)
                 return p
-            time.sleep(0.02)
+            seen = now
+            time.sleep(0.2 if now else 0.02)
         p.kill()
         raise RuntimeError(f"{args} never stopped at {pause}: {p.communicate()}")
+
+    def resume(self, p):
+        """Lets a command that paused() stopped go on.  The stop may still
+        be on its way (strace passes the signal on after reporting it), and
+        a SIGCONT before it lands is lost: send it until the command runs."""
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            stopped = []
+            for pid in p.stopped:
+                try:
+                    if open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] in "Tt":
+                        stopped.append(pid)
+                except OSError:
+                    pass  # it has finished
+            if not stopped:
+                return
+            for pid in stopped:
+                os.kill(pid, signal.SIGCONT)
+            time.sleep(0.05)
+        raise RuntimeError(f"{p.args} stays stopped")
 
     def tool(self, *args, prefix=()):
         return self.sim_run("brantel_config", *args, prefix=prefix)
@@ -338,15 +410,10 @@ class Net:
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
-        out = {}
-        for f in self.tc_filters(dev, "ingress"):
-            prog = f.get("options", {}).get("prog", {})
-            if not prog.get("name", "").startswith("brantel"):
-                continue
-            info = json.loads(sh("bpftool", "-j", "prog", "show", "id", str(prog["id"])).stdout)
-            for m in info.get("map_ids", []):
-                out[json.loads(sh("bpftool", "-j", "map", "show", "id", str(m)).stdout)["name"]] = m
-        return out
+        return classifier_maps(self.host, dev)
+
+    def map_info(self, map_id):
+        return map_info(map_id)
 
     def map_dump(self, dev, name):
         m = self.maps(dev).get(name)
