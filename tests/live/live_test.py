@@ -214,7 +214,7 @@ def changes(net):
             fail(f"{command}: {r.stderr.strip()!r}")
             continue
         if command[0] == "del":  # its counters go with the device
-            net.forget(PORT, command[1])
+            net.expected[PORT].pop(command[1], None)
         socks = net.endpoints()
         net.deliver(frames, socks)
         for s in socks.values():

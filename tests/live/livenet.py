@@ -113,6 +113,23 @@ def descendants(pid):
     return out
 
 
+class Counts(collections.Counter):
+    """Frames by interface ("dropped" for those dropped), with their bytes
+    beside them (.bytes), which go with them."""
+
+    def __init__(self, *args, **kw):
+        super().__init__(*args, **kw)
+        self.bytes = collections.Counter()
+
+    def pop(self, key, *default):
+        self.bytes.pop(key, None)
+        return super().pop(key, *default)
+
+    def clear(self):
+        self.bytes.clear()
+        super().clear()
+
+
 class Net:
     """Two namespaces joined by one veth pair per port: the ports in the
     host namespace, where the tool runs, their peers (wire0, wire1, ...)
@@ -126,8 +143,7 @@ class Net:
         self.state = os.path.join(self.folder.name, "state")
         # Frames each interface must have had from its port's classifier
         # since the classifier was made ("dropped" for those it dropped).
-        self.expected = collections.defaultdict(collections.Counter)
-        self.expected_bytes = collections.defaultdict(collections.Counter)
+        self.expected = collections.defaultdict(Counts)
         self.frames_sent = 0  # each frame's tag is its number
         self.taps = {}  # port: a socket that sees every frame arriving on it
         try:
@@ -149,7 +165,6 @@ class Net:
         for port in self.ports if ports is None else ports:
             self.add_port(port)
         self.expected.clear()
-        self.expected_bytes.clear()
 
     def add_port(self, port):
         peer = self.peer(port)
@@ -273,12 +288,6 @@ class Net:
         if r.returncode:
             raise RuntimeError(f"reset: {r.stderr}")
         self.expected.clear()
-        self.expected_bytes.clear()
-
-    def forget(self, port, name):
-        """An interface's counters, gone with the device."""
-        self.expected[port].pop(name, None)
-        self.expected_bytes[port].pop(name, None)
 
     def count(self, port, to, size):
         """One frame of `size` bytes from the wire that must reach `to` (the
@@ -287,7 +296,7 @@ class Net:
             name = port + name if name.startswith("#") else name
             self.expected[port][name] += 1
             if name != "dropped":
-                self.expected_bytes[port][name] += size
+                self.expected[port].bytes[name] += size
 
     def where_to(self, port, src, dst, model=None, links=None):
         """Where the port's classifier must hand a frame from the wire, by
@@ -495,8 +504,8 @@ class Net:
                 fail(f"{what}: {port} counted {per}, {got['dropped']} dropped; "
                      f"sent {dict(want)}")
             size = {n: got["bytes"].get(n, 0) for n in names} if got.get("bytes") else None
-            if size is not None and size != {n: self.expected_bytes[port][n] for n in names}:
-                fail(f"{what}: {port} counted bytes {size}; sent {dict(self.expected_bytes[port])}")
+            if size is not None and size != {n: want.bytes[n] for n in names}:
+                fail(f"{what}: {port} counted bytes {size}; sent {dict(want.bytes)}")
         else:
             exact = (sum(n for k, n in want.items() if k not in (default, "dropped")),
                      want[default], want["dropped"])
