@@ -238,29 +238,38 @@ class Bench:
 
     def test_run(self, by_dst, bound, ns=None):
         """ns per run of the port's program and of an interface's, by the
-        kernel's test-run facility, on a frame whose address is bound."""
-        peer = "02eeeeeeee01"
+        kernel's test-run facility, on a frame whose address is bound; and
+        of the port's program on one whose address is bound to no
+        interface, the only path that pays for the table of unbound
+        addresses (the bound path is the classifier of before)."""
+        peer, stranger = "02eeeeeeee01", "02eeeeeeee02"
         b = bound.replace(":", "")
-        frame = bytes.fromhex((b + peer) if by_dst else (peer + b)) + b"\x88\xb5" + bytes(46)
-        path = os.path.join(self.tmp, "frame")
-        with open(path, "wb") as f:
-            f.write(frame)
+        frames = {"bound": (b + peer) if by_dst else (peer + b),
+                  "unbound": (stranger + peer) if by_dst else (peer + stranger)}
+        paths = {}
+        for kind, head in frames.items():
+            paths[kind] = os.path.join(self.tmp, f"frame-{kind}")
+            with open(paths[kind], "wb") as f:
+                f.write(bytes.fromhex(head) + b"\x88\xb5" + bytes(46))
         out = {}
-        for name, dev in (("brantel_rx", PORT), ("brantel_accept", f"{PORT}#1")):
+        for name, dev, kind in (("brantel_rx", PORT, "bound"),
+                                ("brantel_accept", f"{PORT}#1", "bound"),
+                                ("brantel_rx", PORT, "unbound")):
+            key = name if kind == "bound" else f"{name} {kind}"
             filters = json.loads(sh("tc", "-n", ns or self.ns["a"], "-j", "filter", "show", "dev",
                                     dev, "ingress").stdout or "[]")
             ids = [f["options"]["prog"]["id"] for f in filters
                    if f.get("options", {}).get("prog", {}).get("name") == name]
             if not ids:
-                out[name] = None  # not attached there
+                out[key] = None  # not attached there
                 continue
             runs = []
             for _ in range(3):
-                r = sh("bpftool", "prog", "run", "id", str(ids[0]), "data_in", path, "repeat",
-                       str(self.a.repeat))
+                r = sh("bpftool", "prog", "run", "id", str(ids[0]), "data_in", paths[kind],
+                       "repeat", str(self.a.repeat))
                 text = r.stdout + r.stderr
                 runs.append(int(text.split("duration (average):")[1].split("ns")[0]))
-            out[name] = statistics.median(runs)
+            out[key] = statistics.median(runs)
         return out
 
     # -- many ports, and kernel memory -------------------------------------
@@ -626,15 +635,17 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
     print(f"\n### Classifier body, `bpftool prog run` (test run, repeat {args.repeat:,}), "
           "ns per run, median of 3\n")
     base = " (baseline)" if args.baseline else None
-    print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) |" +
-          (" baseline `brantel_rx` | baseline `brantel_accept` |" if base else ""))
-    print("|---|---:|---:|" + ("---:|---:|" if base else ""))
+    print("| mode, N bound | `brantel_rx` (port) | `brantel_accept` (interface) "
+          "| `brantel_rx`, unbound address (table) |" +
+          (" baseline `brantel_rx` | baseline `brantel_accept` "
+           "| baseline `brantel_rx`, unbound address |" if base else ""))
+    print("|---|---:|---:|---:|" + ("---:|---:|---:|" if base else ""))
     for (by_dst, n), p in progs.items():
         cell = lambda v: "not attached" if v is None else f"{v:.0f}"  # noqa: E731
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {cell(p['brantel_rx'])} | "
-              f"{cell(p['brantel_accept'])} |" +
+              f"{cell(p['brantel_accept'])} | {cell(p.get('brantel_rx unbound'))} |" +
               (f" {cell(p.get('brantel_rx' + base))} | {cell(p.get('brantel_accept' + base))} |"
-               if base else ""))
+               f" {cell(p.get('brantel_rx unbound' + base))} |" if base else ""))
     if not times:
         return
     print(f"\n### Commands: latency (ms), median of {rounds} interleaved rounds (IQR)\n")

@@ -19,7 +19,7 @@ printf '#!/bin/sh\nexit 0\n' > "$work/bin/ifconfig"
 chmod +x "$work/bin/ifconfig"
 
 run() {
-	printf '\n$ brantel_config %s\n' "$*"
+	printf '$ brantel_config %s\n' "$*"
 	status=0
 	PATH="$work/bin:$PATH" "$bindir/brantel-sim" --state "$work/state" -- brantel_config "$@" || status=$?
 	if [ "$status" -ne 0 ]; then

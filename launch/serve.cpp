@@ -7,16 +7,21 @@
 #include <mutex>
 
 #include "live.h"
+#include "live_advice.h"
+#include "live_paths.h"
 
 namespace brantel_sim {
 
 Options options_from_env() {
   Options o;
   if (const char* live = std::getenv("BRANTEL_SIM_LIVE"); live && *live) {
-    // Network devices belong to the whole system, and so does their state.
+    // Network devices belong to the network namespace, and so does their
+    // state: never the system's file from a namespace of no name.
     const char* s = std::getenv("BRANTEL_SIM_STATE");
-    o.state_path = s && *s ? s : kLiveStatePath;
+    o.state_path = s && *s ? s : live_default_state(o.setup_error);
     o.realiser = lazy_live_realiser();
+    o.prog = live_prog();
+    o.broken_hint = "; " + o.prog + " reset empties it, " + o.prog + " load FILE installs another";
   } else {
     o.state_path = state_path_from_env(o.setup_error);
   }

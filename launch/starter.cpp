@@ -120,6 +120,16 @@ struct Request {
   bool live = false;
 };
 
+// brantel-live runs the tool's subcommands as its own words.
+constexpr const char* kToolWords[] = {"help", "enable", "disable", "add",      "del",
+                                      "bind", "unbind", "unload",  "setflags", "info"};
+
+bool tool_word(const char* word) {
+  for (const char* w : kToolWords)
+    if (is(word, w)) return true;
+  return false;
+}
+
 // The launcher's grammar, as far as a plain run goes; false for all else.
 bool parse(int argc, char** argv, bool live_command, Request& r) {
   r.live = live_command;
@@ -148,10 +158,22 @@ bool parse(int argc, char** argv, bool live_command, Request& r) {
   }
   if (i >= argc) return false;
   const char* word = argv[i];
-  if (!forced && (is(word, "show") || is(word, "reset") || is(word, "load") || is(word, "sync") ||
-                  is(word, "check")))
-    return false;
   r.command = argv + i;
+  if (forced) return true;
+  if (!live_command)
+    return !(is(word, "show") || is(word, "reset") || is(word, "load") || is(word, "sync") ||
+             is(word, "check"));
+  // brantel-live: the tool by name or by path, or one of its words; the
+  // launcher has the other words and answers a word that is none.
+  if (is(word, "brantel_config") || strchr(word, '/')) return true;
+  if (!tool_word(word)) return false;
+  // "brantel_config WORD ARG...": the words from here on, one in front.
+  char** command = static_cast<char**>(malloc(sizeof(char*) * static_cast<size_t>(argc - i + 2)));
+  if (!command) return false;
+  static char tool[] = "brantel_config";
+  command[0] = tool;
+  for (int k = i; k <= argc; ++k) command[k - i + 1] = argv[k];
+  r.command = command;
   return true;
 }
 
@@ -218,8 +240,10 @@ int main(int argc, char** argv, char** envp) {
   child_env[n++] = asan_options.s;
   if (r.state) child_env[n++] = state.s;
   if (r.live) {
+    // Live mode's messages name the command that was run.
     static char live_on[] = "BRANTEL_SIM_LIVE=1";
-    child_env[n++] = live_on;
+    static char live_named[] = "BRANTEL_SIM_LIVE=brantel-live";
+    child_env[n++] = live_command ? live_named : live_on;
   }
   if (r.live || note) child_env[n++] = launched.s;
   child_env[n] = nullptr;

@@ -78,6 +78,29 @@ struct {
   __type(value, __u64);
 } brantel_counts SEC(".maps");
 
+/* The addresses bound to no interface, as the default interface gets
+ * their frames: only that path pays for it. */
+struct {
+  __uint(type, BPF_MAP_TYPE_LRU_HASH);
+  __uint(max_entries, BRANTEL_MAX_UNBOUND);
+  __type(key, struct brantel_mac_key);
+  __type(value, struct brantel_unbound);
+} brantel_unbound SEC(".maps");
+
+static __always_inline void saw_unbound(struct brantel_mac_key *key, struct __sk_buff *skb) {
+  if (key->addr[0] & 1) return; /* a group address is no device */
+  __u64 now = bpf_ktime_get_ns();
+  struct brantel_unbound *u = bpf_map_lookup_elem(&brantel_unbound, key);
+  if (u) {
+    __sync_fetch_and_add(&u->frames, 1);
+    __sync_fetch_and_add(&u->bytes, skb->len);
+    u->last_seen = now;
+    return;
+  }
+  struct brantel_unbound fresh = {1, skb->len, now};
+  bpf_map_update_elem(&brantel_unbound, key, &fresh, BPF_NOEXIST);
+}
+
 static __always_inline void count(__u32 outcome) {
   __u64 *n = bpf_map_lookup_elem(&brantel_counts, &outcome);
   if (n) *n += 1;
@@ -137,9 +160,10 @@ int brantel_rx(struct __sk_buff *skb) {
 
   __u32 ifindex = cfg->default_ifindex;
   __u32 outcome = BRANTEL_UNBOUND;
-  if ((void *)(eth + 1) <= end) {
+  struct brantel_mac_key key = {};
+  int keyed = (void *)(eth + 1) <= end;
+  if (keyed) {
     int by_dest = cfg->flags & BRANTEL_FLAG_BY_DESTINATION;
-    struct brantel_mac_key key = {};
     __builtin_memcpy(key.addr, by_dest ? eth->h_dest : eth->h_source, 6);
     __u32 *bound = bound_to(&key);
     if (bound) {
@@ -164,6 +188,7 @@ int brantel_rx(struct __sk_buff *skb) {
     return TC_ACT_SHOT;
   }
   count(outcome);
+  if (outcome == BRANTEL_UNBOUND && keyed) saw_unbound(&key, skb);
   return bpf_redirect(ifindex, BPF_F_INGRESS);
 }
 

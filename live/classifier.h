@@ -16,6 +16,20 @@
 /* Room for this many interfaces on one port. */
 #define BRANTEL_MAX_IFACES 4096
 
+/* Room for this many addresses in the table of those bound to no
+ * interface that the port saw (the source, or by destination the
+ * destination, of the frames handed to its default interface).  An LRU
+ * map, so preallocated: some 100 KiB of kernel memory per port; the
+ * addresses seen least recently make room for new ones. */
+#define BRANTEL_MAX_UNBOUND 1024
+
+/* One address of that table. */
+struct brantel_unbound {
+  __u64 frames;
+  __u64 bytes;
+  __u64 last_seen; /* bpf_ktime_get_ns(): CLOCK_MONOTONIC */
+};
+
 /* What became of a frame that arrived on the port. */
 enum brantel_outcome {
   BRANTEL_BOUND = 0,   /* to the interface its address is bound to */

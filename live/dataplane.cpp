@@ -191,6 +191,8 @@ int Classifier::take(int prog_fd, bool all_maps, Failure& why) {
     if (bpf_obj_get_info_by_fd(map.get(), &mi, &len)) return fail(why, Step::bpf, errno);
     for (auto& m : maps)
       if (std::strcmp(mi.name, m.name) == 0 && (all_maps || !*m.fd)) *m.fd = std::move(map);
+    if (map && std::strcmp(mi.name, "brantel_unbound") == 0 && (all_maps || !unbound_))
+      unbound_ = std::move(map);
   }
   for (auto& m : maps)
     if (!*m.fd) return ENOENT;
@@ -222,7 +224,8 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
         bpf_map__reuse_fd(skel->maps.brantel_own, own_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_ifaces, ifaces_.get()) ||
         bpf_map__reuse_fd(skel->maps.brantel_config, config_.get()) ||
-        bpf_map__reuse_fd(skel->maps.brantel_counts, counts_.get()))
+        bpf_map__reuse_fd(skel->maps.brantel_counts, counts_.get()) ||
+        (unbound_ && bpf_map__reuse_fd(skel->maps.brantel_unbound, unbound_.get())))
       return fail(why, Step::load, errno, g_libbpf_said);
   }
   if (brantel_classifier::load(skel.get())) return fail(why, Step::load, errno, g_libbpf_said);
@@ -234,6 +237,7 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
     ifaces_ = dup_fd(bpf_map__fd(skel->maps.brantel_ifaces));
     config_ = dup_fd(bpf_map__fd(skel->maps.brantel_config));
     counts_ = dup_fd(bpf_map__fd(skel->maps.brantel_counts));
+    unbound_ = dup_fd(bpf_map__fd(skel->maps.brantel_unbound));
   }
   if (!accept_ || !rx_ || !addrs_ || !own_ || !ifaces_ || !config_ || !counts_)
     return fail(why, Step::bpf, EMFILE);
@@ -466,6 +470,21 @@ int Classifier::counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const
     for (std::uint64_t v : per_cpu) out[i] += v;
   }
   return 0;
+}
+
+int Classifier::unbound(std::vector<UnboundSeen>& out) const {
+  out.clear();
+  if (!unbound_) return ENOENT;
+  return each_entry<brantel_mac_key, brantel_unbound>(
+      unbound_.get(), sizeof(brantel_unbound),
+      [&](const brantel_mac_key& key, const brantel_unbound& v, const unsigned char*) {
+        UnboundSeen u;
+        std::memcpy(u.mac.data(), key.addr, u.mac.size());
+        u.frames = v.frames;
+        u.bytes = v.bytes;
+        u.last_seen_ns = v.last_seen;
+        out.push_back(u);
+      });
 }
 
 }  // namespace brantel_sim::live

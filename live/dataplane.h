@@ -51,6 +51,14 @@ struct IfaceStats {
   std::uint64_t bytes = 0;
 };
 
+// An address bound to no interface that the port saw.
+struct UnboundSeen {
+  MacBytes mac{};
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t last_seen_ns = 0;  // CLOCK_MONOTONIC
+};
+
 // libbpf's messages are kept to explain a refusal, never printed.  Called
 // once before any other use.
 void quiet_libbpf();
@@ -105,6 +113,10 @@ class Classifier {
   // Frames per outcome, summed over the CPUs.
   int counters(std::array<std::uint64_t, BRANTEL_OUTCOMES>& out) const;
 
+  // The addresses bound to no interface that the default interface got
+  // frames of: ENOENT from a classifier made before there was the table.
+  int unbound(std::vector<UnboundSeen>& out) const;
+
  private:
   int take(int prog_fd, bool all_maps, Failure& why);
   int load_objects(const brantel_port_config* cfg, bool reuse_maps, Failure& why);
@@ -116,6 +128,7 @@ class Classifier {
 
   // addrs_ is the slot the programs read, macs_ the address map it holds.
   Fd rx_, accept_, addrs_, macs_, own_, ifaces_, config_, counts_;
+  Fd unbound_;  // optional: classifiers of before lack it
   std::uint32_t rx_id_ = 0;
   std::int64_t added_ = 0;
 };

@@ -31,20 +31,33 @@ struct LiveInterface {
   std::string name;
   int ifindex = 0;                     // 0 when the kernel has no such device of ours
   std::array<unsigned char, 6> mac{};  // the device's own address
+  bool up = false;                     // administratively up (IFF_UP), when ifindex > 0
   std::vector<Mac> bound;              // as the state file has them
   std::uint64_t rx_frames = 0;         // frames delivered to it, whatever the path
   std::uint64_t rx_bytes = 0;
+};
+
+// An address bound to no interface whose frames the port's default
+// interface got (show --unbound, monitor).
+struct LiveUnbound {
+  std::array<unsigned char, 6> mac{};
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t age_ms = 0;  // since its last frame
 };
 
 struct LivePort {
   std::string name;
   std::int32_t flags = 0;
   int ifindex = 0;            // 0 when the kernel has no such device
+  bool up = false;            // administratively up (IFF_UP), when ifindex > 0
   bool realised = false;      // its classifier is on the kernel
   bool counted = false;       // the counters below could be read
   std::uint64_t dropped = 0;  // frames no interface could take
   std::string trouble;        // why it is not realised, or empty
   std::vector<LiveInterface> interfaces;
+  bool unbound_known = false;        // the table below could be read
+  std::vector<LiveUnbound> unbound;  // newest first
 };
 
 class Live : public Realiser {
@@ -67,6 +80,20 @@ class Live : public Realiser {
   virtual int check(const Model& state, std::vector<std::string>& differences) = 0;
   // What the kernel holds of each port of `state`, with its counters.
   virtual int describe(const Model& state, std::vector<LivePort>& out) = 0;
+  // As check, for the ports named in `only` (all, as check, when empty).
+  virtual int check_ports(const Model& state, const std::vector<std::string>& only,
+                          std::vector<std::string>& differences) {
+    (void)only;
+    return check(state, differences);
+  }
+  // The ports on which the kernel holds something of live mode's.
+  virtual int kernel_ports(std::vector<std::string>& names) {
+    names.clear();
+    return 0;
+  }
+  // What the last sync found different and put right, one line each, for
+  // the record; emptied by the call.
+  virtual std::vector<std::string> take_repairs() { return {}; }
 };
 
 // Whether this process may change live mode's objects: CAP_NET_ADMIN for

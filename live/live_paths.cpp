@@ -39,10 +39,13 @@ std::string live_default_state(std::string& error, const NetnsRoots& roots) {
     closedir(d);
     if (!found.empty()) return base + "/netns/" + found + "/state";
   }
-  // Without a view of the first process's namespace nothing else tells the
-  // namespaces apart: assume the system's, as before there were
+  // Without a view of the first process's namespace (hidepid, a sandbox),
+  // the sysctls only the system's namespace has tell it apart; where even
+  // /proc/sys is missing, assume the system's, as before there were
   // namespaces of ours.
-  if (!init_known) return base + "/state";
+  struct stat st {};
+  if (!init_known && (stat(roots.system_only, &st) == 0 || stat(roots.net_core, &st) != 0))
+    return base + "/state";
   error = "this network namespace is not the system's and has no name in " +
           std::string(roots.named) + ": give its state file with --state FILE";
   return {};

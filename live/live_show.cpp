@@ -14,6 +14,12 @@ std::string mac_of(const std::array<unsigned char, 6>& m) { return format_mac(m.
 
 std::string ifindex_json(int ifindex) { return ifindex > 0 ? std::to_string(ifindex) : "null"; }
 
+std::string up_json(int ifindex, bool up) { return ifindex > 0 ? (up ? "true" : "false") : "null"; }
+
+std::string count(std::uint64_t n, const char* what) {
+  return number(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 }  // namespace
 
 std::string json_string(std::string_view s) {
@@ -53,14 +59,18 @@ std::vector<LivePort> unrealised_ports(const Model& state) {
 }
 
 std::string render_json(const std::vector<LivePort>& ports) {
-  std::string out = "{\"ports\":[";
+  // Names as ip -j gives them where the meaning is the same; "name", "mac",
+  // "rx_frames" and "rx_bytes" are the names of before, kept for one
+  // release beside them.
+  std::string out = "{\"schema\":" + std::to_string(kShowSchema) + ",\"ports\":[";
   for (std::size_t i = 0; i < ports.size(); ++i) {
     const LivePort& p = ports[i];
     if (i) out += ',';
-    out += "{\"name\":" + json_string(p.name);
+    out += "{\"ifname\":" + json_string(p.name) + ",\"name\":" + json_string(p.name);
     // The flag word as the state file writes it: unsigned.
     out += ",\"flags\":" + number(static_cast<std::uint32_t>(p.flags));
     out += ",\"ifindex\":" + ifindex_json(p.ifindex);
+    out += ",\"up\":" + up_json(p.ifindex, p.up);
     out += std::string(",\"realised\":") + (p.realised ? "true" : "false");
     out += ",\"dropped\":" + (p.counted ? number(p.dropped) : "null");
     out += ",\"trouble\":" + (p.trouble.empty() ? "null" : json_string(p.trouble));
@@ -68,10 +78,12 @@ std::string render_json(const std::vector<LivePort>& ports) {
     for (std::size_t j = 0; j < p.interfaces.size(); ++j) {
       const LiveInterface& v = p.interfaces[j];
       if (j) out += ',';
-      out += "{\"name\":" + json_string(v.name);
+      out += "{\"ifname\":" + json_string(v.name) + ",\"name\":" + json_string(v.name);
       out += ",\"ifindex\":" + ifindex_json(v.ifindex);
       // An address is known only from a device the kernel has.
-      out += ",\"mac\":" + (v.ifindex > 0 ? json_string(mac_of(v.mac)) : "null");
+      std::string address = v.ifindex > 0 ? json_string(mac_of(v.mac)) : "null";
+      out += ",\"address\":" + address + ",\"mac\":" + address;
+      out += ",\"up\":" + up_json(v.ifindex, v.up);
       out += ",\"bound\":[";
       for (std::size_t k = 0; k < v.bound.size(); ++k) {
         if (k) out += ',';
@@ -79,6 +91,9 @@ std::string render_json(const std::vector<LivePort>& ports) {
       }
       out += "]";
       bool counted = p.counted && v.ifindex > 0;
+      out += ",\"stats64\":" + (counted ? "{\"rx\":{\"packets\":" + number(v.rx_frames) +
+                                              ",\"bytes\":" + number(v.rx_bytes) + "}}"
+                                        : std::string("null"));
       out += ",\"rx_frames\":" + (counted ? number(v.rx_frames) : "null");
       out += ",\"rx_bytes\":" + (counted ? number(v.rx_bytes) : "null");
       out += "}";
@@ -86,6 +101,50 @@ std::string render_json(const std::vector<LivePort>& ports) {
     out += "]}";
   }
   out += "]}\n";
+  return out;
+}
+
+std::string pretty_json(std::string_view json) {
+  std::string out, indent;
+  bool in_string = false, escaped = false;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    char c = json[i];
+    if (in_string) {
+      out += c;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+      continue;
+    }
+    switch (c) {
+      case '"':
+        in_string = true;
+        out += c;
+        break;
+      case '{':
+      case '[':
+        out += c;
+        // An empty list or object stays on its line.
+        if (i + 1 < json.size() && (json[i + 1] == '}' || json[i + 1] == ']')) {
+          out += json[++i];
+        } else {
+          indent += "  ";
+          out += "\n" + indent;
+        }
+        break;
+      case '}':
+      case ']':
+        if (indent.size() >= 2) indent.resize(indent.size() - 2);
+        out += "\n" + indent + c;
+        break;
+      case ',': out += ",\n" + indent; break;
+      case ':': out += ": "; break;
+      default: out += c;
+    }
+  }
   return out;
 }
 
@@ -122,8 +181,8 @@ std::string render_comments(const std::vector<LivePort>& ports) {
       std::string where = p.ifindex > 0 ? " (ifindex " + std::to_string(p.ifindex) + ")" : "";
       std::uint64_t delivered = 0;
       for (const LiveInterface& v : p.interfaces) delivered += v.rx_frames;
-      out += "# " + name + ": " + number(delivered) + " frames to its interfaces, " +
-             number(p.dropped) + " dropped" + where + "\n";
+      out += "# " + name + ": " + count(delivered, "frame") + " to its interfaces, " +
+             number(p.dropped) + " dropped" + where + (p.up ? ", up" : ", down") + "\n";
     }
     for (const LiveInterface& v : p.interfaces) {
       std::string vname = escape_state_name(v.name);
@@ -132,8 +191,9 @@ std::string render_comments(const std::vector<LivePort>& ports) {
         continue;
       }
       out += "#   " + vname + ": ";
-      if (p.counted) out += number(v.rx_frames) + " frames, " + number(v.rx_bytes) + " bytes, ";
-      out += "ifindex " + std::to_string(v.ifindex) + ", address " + mac_of(v.mac) + "\n";
+      if (p.counted) out += count(v.rx_frames, "frame") + ", " + count(v.rx_bytes, "byte") + ", ";
+      out += "ifindex " + std::to_string(v.ifindex) + ", address " + mac_of(v.mac) +
+             (v.up ? ", up" : ", down") + "\n";
     }
   }
   return out;

@@ -21,8 +21,16 @@ std::string json_string(std::string_view s);
 // nothing known of the kernel, nothing counted.
 std::vector<LivePort> unrealised_ports(const Model& state);
 
-// {"ports":[...]}, with a newline.
+// The version of the JSON documents of show, check and which, given as
+// their "schema": raised when a name changes meaning or goes.
+inline constexpr int kShowSchema = 1;
+
+// {"schema":1,"ports":[...]}, with a newline.
 std::string render_json(const std::vector<LivePort>& ports);
+
+// A compact JSON document of ours laid out over lines, two blanks an
+// indent, as -p/--pretty asks.
+std::string pretty_json(std::string_view json);
 
 // Comment lines for `show`, each with its newline: a heading, then a line
 // per port and per interface.

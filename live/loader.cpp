@@ -8,6 +8,7 @@
 #include <string>
 
 #include "live.h"
+#include "live_advice.h"
 
 namespace brantel_sim {
 namespace {
@@ -25,7 +26,19 @@ std::string default_library_path() {
 
 class LazyLive final : public Realiser {
  public:
-  int admit() override { return has_live_privileges() ? 0 : EPERM; }
+  int admit() override {
+    if (has_live_privileges()) return 0;
+    live_say(privileges_line());
+    return EPERM;
+  }
+  int vet(const Request& req, const Model& before) override { return live_vet(req, before); }
+  void refused(const Request& req, int err, const Model& before) override {
+    live_explain(req, err, before);
+  }
+  void committed(const Request& req, const Model& before) override {
+    live_record(change_record(req, before));
+    live_after(req, before);
+  }
 
   int realise(const Model& before, const Model& after) override {
     if (!live_ && !failed_) {
@@ -33,9 +46,7 @@ class LazyLive final : public Realiser {
       live_ = load_live(default_library_path(), error);
       if (!live_) {
         failed_ = true;
-        std::string line = "brantel-sim: live mode: " + error + "\n";
-        ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-        (void)n;
+        live_say("live mode: " + error);
       }
     }
     return live_ ? live_->realise(before, after) : ELIBACC;

@@ -4,6 +4,7 @@
 // journal of steps, each with its undo).  One port's trouble is that
 // port's alone.
 #include <linux/if.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "address.h"
 #include "apply.h"
 #include "live.h"
+#include "live_advice.h"
 #include "observe.h"
 
 namespace brantel_sim::live {
@@ -124,7 +126,13 @@ class LiveRealiser final : public Live {
   int realise(const Model& before, const Model& after) override;
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
-  int check(const Model& state, std::vector<std::string>& differences) override;
+  int check(const Model& state, std::vector<std::string>& differences) override {
+    return check_ports(state, {}, differences);
+  }
+  int check_ports(const Model& state, const std::vector<std::string>& only,
+                  std::vector<std::string>& differences) override;
+  int kernel_ports(std::vector<std::string>& names) override;
+  std::vector<std::string> take_repairs() override { return std::move(repairs_); }
   void undo_sync() override {
     roll_back(last_);
     settle_all(last_);
@@ -147,14 +155,13 @@ class LiveRealiser final : public Live {
   std::string machine_id_;
   bool machine_read_ = false;
   std::set<std::string> said_;
+  std::vector<std::string> repairs_;
   std::vector<std::unique_ptr<Work>> last_;  // the last whole sync, for undo_sync
 };
 
 void LiveRealiser::say(const std::string& message) {
   if (!said_.insert(message).second) return;
-  std::string line = "brantel-sim: live mode: " + message + "\n";
-  ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)n;
+  live_say(message);
 }
 
 // A refusal that means the kernel lacks a feature, or a limit, gets one
@@ -364,7 +371,11 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
         if (whole) break;
         continue;
       }
+      std::vector<std::string> found = differences(w.plan);
       err = apply(k, w);
+      if (!err)
+        for (std::string& d : found)
+          repairs_.push_back(d.rfind(name, 0) == 0 ? d : name + ": " + d);
       if (err && !whole) {
         for (const std::string& line : w.journal->undo()) say(name + ": " + line);
       }
@@ -382,11 +393,22 @@ int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,
   return first;
 }
 
-int LiveRealiser::check(const Model& state, std::vector<std::string>& out) {
-  std::vector<std::string> names;
+int LiveRealiser::kernel_ports(std::vector<std::string>& names) {
+  names.clear();
   Kernel k(nl_);
-  k.take();  // see sync
-  if (int err = every_port(k, state, names)) return err;
+  Failure f;
+  if (int err = ports_on_kernel(k, names, f)) return reason(err, "", f);
+  return 0;
+}
+
+int LiveRealiser::check_ports(const Model& state, const std::vector<std::string>& only,
+                              std::vector<std::string>& out) {
+  std::vector<std::string> names = only;
+  Kernel k(nl_);
+  // The whole kernel at once pays for many ports, not for one.
+  if (names.empty()) k.take();  // see sync
+  if (names.empty())
+    if (int err = every_port(k, state, names)) return err;
   for (const std::string& name : names) {
     const Port* p = find_port(state, name);
     Work w;
@@ -412,6 +434,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
     Scope all;
     int err = prepare(k, p.name, all, w, ObserveOptions{false, false, true});
     if (!err && w.view.renamed.empty()) lp.ifindex = w.view.dev.ifindex;
+    lp.up = (w.view.dev.flags & IFF_UP) != 0;
     lp.realised = !err && w.view.classifier && w.view.renamed.empty();
     if (err)
       lp.trouble = std::strerror(err);
@@ -427,6 +450,20 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
       lp.counted = true;
       lp.dropped = n[BRANTEL_DROPPED] + w.view.cfg.dropped_gone;
     }
+    std::vector<UnboundSeen> seen;
+    if (lp.realised && w.view.maps && w.cls.unbound(seen) == 0) {
+      lp.unbound_known = true;
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      auto ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+                static_cast<std::uint64_t>(now.tv_nsec);
+      std::sort(seen.begin(), seen.end(), [](const UnboundSeen& a, const UnboundSeen& b) {
+        return a.last_seen_ns > b.last_seen_ns;
+      });
+      for (const UnboundSeen& u : seen)
+        lp.unbound.push_back(
+            {u.mac, u.frames, u.bytes, u.last_seen_ns < ns ? (ns - u.last_seen_ns) / 1000000 : 0});
+    }
     std::set<std::uint32_t> shown;
     for (const Vlan& v : p.vlans) {
       LiveInterface li;
@@ -436,6 +473,7 @@ int LiveRealiser::describe(const Model& state, std::vector<LivePort>& out) {
         if (k.link.name != v.name) continue;
         li.ifindex = k.link.ifindex;
         li.mac = k.link.mac;
+        li.up = (k.link.flags & IFF_UP) != 0;
         auto s = stats.find(static_cast<std::uint32_t>(k.link.ifindex));
         if (s != stats.end()) {
           li.rx_frames = s->second.frames;

@@ -35,6 +35,26 @@ class Realiser {
   // then fails with that value and the state file stays as it was.  Called
   // again with the two swapped when the state file cannot be written.
   virtual int realise(const Model& before, const Model& after) = 0;
+  // Called under the state lock for a change the module takes: 0, or an
+  // errno value that refuses it by a rule of the realiser's own (live mode:
+  // an index or flag bit it cannot serve), having said why in one line.
+  virtual int vet(const Request& req, const Model& before) {
+    (void)req;
+    (void)before;
+    return 0;
+  }
+  // Called when the module refused a change with `err`, to say in one line
+  // what to do about it; the module itself only answers an errno.
+  virtual void refused(const Request& req, int err, const Model& before) {
+    (void)req;
+    (void)err;
+    (void)before;
+  }
+  // Called once a change is both made and recorded (live mode logs it).
+  virtual void committed(const Request& req, const Model& before) {
+    (void)req;
+    (void)before;
+  }
 };
 
 struct Options {
@@ -50,6 +70,11 @@ struct Options {
   std::shared_ptr<Realiser> realiser;
   // Where one-line messages go (without newline); stderr when empty.
   std::function<void(const std::string&)> report;
+  // The name those messages begin with.
+  std::string prog = "brantel-sim";
+  // Appended to the line that reports a state file that cannot be read:
+  // the way out of it.
+  std::string broken_hint;
 };
 
 class Simulator {

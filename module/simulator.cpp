@@ -21,7 +21,7 @@ Simulator::~Simulator() {
 
 void Simulator::report_once(const std::string& message) {
   if (!reported_.insert(message).second) return;
-  std::string line = "brantel-sim: " + message;
+  std::string line = opts_.prog + ": " + message;
   if (opts_.report) {
     opts_.report(line);
   } else {
@@ -78,7 +78,15 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
       if (!opts_.realiser) return m.execute(req, reply);
       before = m;
       int e = m.execute(req, reply);
-      if (!e) e = opts_.realiser->realise(before, m);
+      if (e) {
+        opts_.realiser->refused(req, e, before);
+        return e;
+      }
+      if ((e = opts_.realiser->vet(req, before))) {
+        m = before;
+        return e;
+      }
+      e = opts_.realiser->realise(before, m);
       if (!e) after = m;
       return e;
     };
@@ -89,7 +97,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
     if (r == -1) {
       broken_ = true;
       broken_err_ = EIO;
-      report_once(error + " (file left untouched)");
+      report_once(error + " (file left untouched)" + opts_.broken_hint);
       return EIO;
     }
     if (r == -2) {
@@ -97,6 +105,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
       return EIO;
     }
     loaded_ = true;
+    if (r == 0 && opts_.realiser) opts_.realiser->committed(req, before);
     return r;
   }
   if (!loaded_) {
@@ -106,7 +115,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
       int why = errno == EACCES || errno == EPERM ? EPERM : EIO;
       broken_ = true;
       broken_err_ = why;
-      report_once(error + " (file left untouched)");
+      report_once(error + " (file left untouched)" + (why == EIO ? opts_.broken_hint : ""));
       return why;
     }
     loaded_ = true;

@@ -96,10 +96,22 @@ run_cases() {
 		$sc "brantel-live --"
 	expect "$mode: live actions" "$(sorted show reset load brantel_config check sync)" \
 		$sc "brantel-sim --live "
-	expect "$mode: brantel-live actions" "$(sorted show reset load brantel_config check sync)" \
-		$sc "brantel-live "
-	expect "$mode: show takes --json" --json $sc "$s show "
-	expect "$mode: nothing after show --json" "" $sc "$s show --json "
+	expect "$mode: brantel-live's words and the tool's" \
+		"$(sorted show reset load brantel_config check sync which monitor help enable disable add \
+			del bind unbind unload setflags info)" $sc "brantel-live "
+	expect "$mode: show's options" "$(sorted -j --json -p --pretty)" $sc "$s show -"
+	expect "$mode: ports and interfaces for show" "$(sorted eth1 'p\$\(x\)' 'eth1#0' 'eth1#3' \
+		'p\$\(x\)#0')" $sc "$s show --json "
+	expect "$mode: nothing after show's port" "" $sc "$s show eth1 "
+	expect "$mode: brantel-live show's options" "$(sorted -j --json -p --pretty --unbound)" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state show -"
+	expect "$mode: ports for brantel-live check" "$(sorted eth1 'p\$\(x\)')" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state check -j "
+	expect "$mode: interfaces for brantel-live bind" "$(sorted 'eth1#0' 'eth1#3')" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state bind e"
+	expect "$mode: addresses for brantel-live unbind" \
+		"$(sorted 00:11:22:33:44:55 00:11:22:33:44:66)" $sc \
+		"${sim%/*}/../sbin/brantel-live --state $state unbind eth1#3 "
 	expect "$mode: ports for sync" "$(sorted eth1 'p\$\(x\)')" $sc "$s --live sync "
 	expect "$mode: more ports for sync" eth1 $sc "$s --live sync eth1 e"
 	expect "$mode: ports for brantel-live sync" "$(sorted eth1 'p\$\(x\)')" $sc \

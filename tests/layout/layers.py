@@ -10,7 +10,7 @@ import sys
 LAYERS = [
     ("include/linux", None), ("tool", set()), ("lib", set()),
     ("module", {"brantel_sim.h", "model.h"}),
-    ("live", {"live.h", "live_paths.h", "live_show.h"}),
+    ("live", {"live.h", "live_advice.h", "live_paths.h", "live_show.h"}),
     ("launch", set()),
 ]
 GENERATED = {"classifier.skel.h"}

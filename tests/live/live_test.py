@@ -11,6 +11,7 @@ usage: live_test.py --sim BRANTEL_SIM SCENARIO...   (see SCENARIOS)
 """
 import argparse
 import json
+import select
 import os
 import shutil
 import signal
@@ -20,8 +21,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # ETH_TEST, PORT, Net, mac_bytes and sh are the benchmark's too.
-from livenet import (ETH_TEST, GROUP_BASE, PORT, Net, fail, failures, mac_bytes,  # noqa: E402,F401
-                     descendants, said, sh, traced, where)
+from livenet import (ETH_TEST, GROUP_BASE, PORT, LogSink, Net, fail,  # noqa: E402,F401
+                     failures, mac_bytes, descendants, said, sh, traced, where)
 from testlib import isolate, state_text  # noqa: E402
 
 # This run's share of the scenario's rows: (K, N) runs the rows whose number,
@@ -40,6 +41,7 @@ def rows(table):
 
 A, B, D = "02:aa:00:00:00:01", "02:bb:00:00:00:02", "02:dd:00:00:00:04"
 U, X = "02:55:00:00:00:03", "02:77:00:00:00:05"
+NEW = "02:66:00:00:00:06"
 BCAST, MCAST = "ff:ff:ff:ff:ff:ff", "01:00:5e:00:00:01"
 PORTS = (PORT, "eth2", "eth3")
 FOREIGN = ("bpf", "bytecode", "1,6 0 0 0")  # someone else's filter: classifies nothing
@@ -1237,6 +1239,214 @@ def service(net):
         fail("show --json as nobody: not the kernel's ifindex")
 
 
+# --- brantel-live as an administrator's command ------------------------------
+
+def unlink_by_hand(name, seen):
+    def change(net):
+        seen["ifindex"] = net.links()[name]["ifindex"]
+        net.ip("link", "del", name)
+    return change
+
+
+def up_by_hand(name):
+    return lambda net: net.ip("link", "set", name, "up")
+
+
+def shown(net, *args):
+    """show -j's document for `args`, as {ifname: (ifindex, up)}."""
+    r = net.live_run("show", "-j", *args)
+    doc = json.loads(r.stdout) if r.returncode == 0 else {"ports": []}
+    out = {}
+    for p in doc["ports"]:
+        out[p["ifname"]] = (p["ifindex"], p["up"])
+        for v in p["interfaces"]:
+            out[v["ifname"]] = (v["ifindex"], v["up"])
+    return out
+
+
+def command(net):
+    """brantel-live's own words on real devices: the tool's subcommands,
+    the line it adds to a refusal, one port at a time, which, and the
+    record each change and repair leaves in the system log (reads leave
+    none).  The kernel is read back after each change; a refusal changes
+    nothing."""
+    net.fresh([PORT, "eth2"])
+    log = LogSink(net.folder.name)
+    usage = sh(net.sim, "--state", os.path.join(log.folder, "scratch"), "brantel_config",
+               check=False).stdout
+    usage = "\n" + usage if not usage.startswith("\n") else usage
+    p0, p1 = PORT + "#0", PORT + "#1"
+    seen = {}  # the ifindex of the interface deleted by hand
+    bound_gone = lambda: f"{A}: bound to {p1}, on the kernel to ifindex {seen['ifindex']}, which is gone"
+    gone = lambda: [f"{PORT}: frames may still go to ifindex {seen['ifindex']}, which is gone",
+                    f"{p1}: missing on the kernel", bound_gone()]
+    no_default = (f"{PORT}: no {p0}: frames bound to no interface are dropped; "
+                  f"brantel-live add {PORT} 0 restores it\n")
+    # (command or change by hand, exit status, standard output, standard
+    # error, the lines in the log)
+    rows = [
+        (["enable", PORT], 0, "", "", [f"{PORT}: enabled, with {p0}"]),
+        (["add", "eth2", "1"], 1, usage,
+         "brantel-live: eth2 is not enabled: run brantel-live enable eth2 first\n"
+         "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD): No such device\n", []),
+        (["add", PORT, "1"], 0, "", "", [f"{PORT}: added {p1}"]),
+        (["bind", p1, A], 0, "", "", [f"{PORT}: bound {A} to {p1}"]),
+        (["bind", p0, A], 1, usage,
+         f"brantel-live: {A} is bound to {p1} already: run brantel-live unbind {p1} {A} first\n"
+         "ioctl (BRANTEL_BIND): File exists\n", []),
+        (["add", PORT, "12345678901"], 1, usage,
+         f"brantel-live: {PORT}#2147483647: live mode numbers interfaces 0 to 65535 "
+         "(a number too large reaches it as 2147483647)\n"
+         "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD): Invalid argument\n", []),
+        (["setflags", PORT, "0xff"], 1, usage,
+         f"brantel-live: {PORT}: flag bits 0xfe mean nothing; live mode knows 0x1 "
+         "(bind by destination address)\n"
+         "ioctl (SIOCGIFBRANTEL, SET_PORT_FLAGS): Invalid argument\n", []),
+        (["info"], 0, f"-{PORT}\n-{PORT} flag: 0x0\n |-{p0}\n |-{p1}\n | |-{A}\n", "", []),
+        (["which", A], 0, f"{A}: {p1} on {PORT} (frames from it); the kernel agrees\n", "", []),
+        (["check", PORT], 0, "", "", []),
+        (["sync", "eth9"], 1, "",
+         f"brantel-live: sync: eth9: not in {net.state}, nor anything of live mode's on the "
+         "kernel\n", []),
+        (unlink_by_hand(p1, seen),),
+        (["which", A], 1,
+         lambda: f"{A}: {p1} on {PORT} (frames from it); the kernel differs: {bound_gone()}\n",
+         "", []),
+        (["check", PORT], 1, lambda: "".join(l + "\n" for l in gone()), "", []),
+        (["sync", "--if-known", "eth2", PORT], 0, "", "",
+         lambda: [l if l.startswith(PORT) else f"{PORT}: {l}" for l in gone()]),
+        (["del", p0], 0, f"Deleted interface: {p0}\n",
+         f"brantel-live: note: {PORT} has no {p0} now: frames of addresses bound to no interface "
+         f"are dropped until brantel-live add {PORT} 0\n", [f"{PORT}: deleted {p0}"]),
+        (["check"], 1, no_default, "", []),
+        (["add", PORT, "0"], 0, "", "", [f"{PORT}: added {p0}"]),
+        (up_by_hand(p1),),
+        (["setflags", PORT, "1"], 0, "", "", [f"{PORT}: flag word 0x0 -> 0x1"]),
+    ]
+    for row in rows:
+        if len(row) == 1:
+            row[0](net)
+            continue
+        args, status, out, err, records = (v() if callable(v) else v for v in row)
+        if args[0] == "sync":
+            records = [line + " (repaired)" for line in records]
+        before = (net.snapshot(), net.state_text())
+        r = net.live_run(*args, prefix=log.prefix())
+        if (r.returncode, r.stdout, r.stderr) != (status, out, err):
+            fail(f"brantel-live {' '.join(args)}: exit {r.returncode}, {r.stdout!r}, "
+                 f"{r.stderr!r}; want {status}, {out!r}, {err!r}")
+        got = log.lines()
+        want = [("brantel-live", t) for t in records]
+        if [(i, t) for i, _, t in got] != want:
+            fail(f"brantel-live {' '.join(args)} logged {got}, want {want}")
+        if status and (net.snapshot(), net.state_text()) != before:
+            fail(f"brantel-live {' '.join(args)} was refused, but changed something")
+        if args[0] in ("enable", "add", "bind", "del", "setflags", "sync"):
+            net.verify(f"brantel-live {' '.join(args)}")
+    # Up or down, as ip has it; one interface at a time.
+    links = net.links()
+    want = {n: (links[n]["ifindex"], "UP" in links[n]["flags"]) for n in (PORT, p0, p1)}
+    if shown(net) != want:
+        fail(f"show -j: {shown(net)}, ip: {want}")
+    if shown(net, p1) != {PORT: want[PORT], p1: want[p1]}:
+        fail(f"show -j {p1}: {shown(net, p1)}")
+    r = net.live_run("show", p1)
+    if r.returncode or f"#   {p1}: 0 frames, 0 bytes, ifindex {want[p1][0]}" not in r.stdout \
+            or not r.stdout.rstrip().split("\n")[-2].endswith(", up"):
+        fail(f"show {p1}: {r.stdout!r}")
+    # In a namespace of no name, no state file is taken for granted.
+    r = sh("ip", "netns", "exec", net.host, "unshare", "-n", net.live(), "info", check=False)
+    if r.returncode != 1 or r.stdout or "give its state file with --state FILE" not in r.stderr:
+        fail(f"info in a namespace of no name: exit {r.returncode}, {r.stderr!r}")
+    log.close()
+
+
+def unbound(net):
+    """The devices behind a port: the addresses bound to no interface whose
+    frames reach PORT#0, exact in frames and bytes and newest first, by
+    source and by destination; bound frames never enter the table.  And
+    monitor, which prints each change and each new such address as it
+    happens."""
+    net.fresh([PORT])
+    net.setup(SETUP)
+    socks = net.endpoints(PORT)
+    log = LogSink(net.folder.name)
+    mon = None
+    try:
+        def send(rows):
+            first = net.frames_sent
+            net.deliver(rows, socks)
+            # Each frame is its header and its tag, "brantel-live N".
+            return [14 + len(b"brantel-live %d" % (first + 1 + i)) for i in range(len(rows))]
+
+        def table(*args):
+            r = net.live_run("show", "--unbound", "-j", *args)
+            if r.returncode:
+                fail(f"show --unbound {' '.join(args)}: exit {r.returncode}, {r.stderr!r}")
+                return []
+            return [(u["port"], u["by"], u["address"], u["frames"], u["bytes"])
+                    for u in json.loads(r.stdout)["unbound"]]
+
+        sizes = send([(0, "wire", U, X, {"#0"}), (0, "wire", A, X, {"#1"}),
+                      (0, "wire", U, BCAST, {"#0"}), (0, "wire", B, X, {"#2"})])
+        sizes += send([(0, "wire", D, X, {"#0"})])
+        want = [(PORT, "source", D, 1, sizes[4]), (PORT, "source", U, 2, sizes[0] + sizes[2])]
+        if table() != want or table(PORT + "#1") != want:
+            fail(f"show --unbound: {table()}, want {want}")
+        r = net.live_run("show", "--unbound", PORT)
+        lines = [l.split(", last seen ")[0] for l in r.stdout.splitlines()]
+        if r.returncode or r.stderr or lines != [
+                f"{PORT}: {D} (source): 1 frame, {sizes[4]} bytes",
+                f"{PORT}: {U} (source): 2 frames, {sizes[0] + sizes[2]} bytes"]:
+            fail(f"show --unbound {PORT}: exit {r.returncode}, {r.stdout!r}, {r.stderr!r}")
+        net.verify("frames bound to no interface")
+        # By destination the table holds destinations; a group address is
+        # no device.
+        net.setup(FLAG1)
+        sizes = send([(1, "wire", A, X, {"#0"}), (1, "wire", U, A, {"#1"}),
+                      (1, "wire", A, MCAST, {"#0"})])
+        want = [(PORT, "destination", X, 1, sizes[0])] + [(PORT, "destination", a, n, b)
+                                                        for _, _, a, n, b in want]
+        if table() != want:
+            fail(f"show --unbound by destination: {table()}, want {want}")
+        net.verify("frames bound to no interface, by destination")
+        # monitor: a change, then a new address, each as a line.  The change
+        # comes first, so the new address surely comes after monitor began.
+        mon = subprocess.Popen(["ip", "netns", "exec", net.host, net.live(), "--state",
+                                net.state, "monitor"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        os.set_blocking(mon.stdout.fileno(), False)
+        seen = []
+
+        def wait_for(line):
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                if select.select([mon.stdout], [], [], 0.5)[0]:
+                    seen.extend(l.rstrip("\n").split(", last seen ")[0]
+                                for l in mon.stdout.readlines())
+                if line in seen:
+                    return
+                if line.startswith(f"{PORT}: added"):
+                    net.live_run("del", PORT + "#7")
+                    net.live_run("add", PORT, "7")
+            fail(f"monitor: no {line!r} within 30 s; it printed {seen}")
+
+        wait_for(f"{PORT}: added {PORT}#7")
+        size = send([(1, "wire", A, NEW, {"#0"})])[0]
+        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes")
+        mon.send_signal(signal.SIGINT)
+        if mon.wait(timeout=30) or mon.stderr.read():
+            fail(f"monitor on SIGINT: exit {mon.returncode}")
+        net.verify("monitor")
+    finally:
+        if mon and mon.poll() is None:
+            mon.kill()
+            mon.wait()
+        for s in socks.values():
+            s.close()
+        log.close()
+
+
 SCENARIOS = {
     "delivery": delivery,
     "changes": changes,
@@ -1251,6 +1461,8 @@ SCENARIOS = {
     "privilege": privilege,
     "service": service,
     "replaced": replaced,
+    "command": command,
+    "unbound": unbound,
 }
 
 

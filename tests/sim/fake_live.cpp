@@ -38,6 +38,11 @@ class FakeLive final : public Live {
     return injected();
   }
   void undo_sync() override { say("undo sync"); }
+  // The "gone*" ports of sync above are live mode's on the kernel.
+  int kernel_ports(std::vector<std::string>& names) override {
+    names = {"gone1", "gone2"};
+    return 0;
+  }
   int check(const Model&, std::vector<std::string>& differences) override {
     if (const char* d = std::getenv("FAKE_LIVE_DIFF")) differences.push_back(d);
     return injected();
@@ -49,7 +54,7 @@ class FakeLive final : public Live {
       lp.name = p.name;
       lp.flags = p.flags;
       lp.ifindex = ifindex++;
-      lp.realised = lp.counted = true;
+      lp.realised = lp.counted = lp.up = true;
       lp.dropped = 1;
       for (const Vlan& v : p.vlans) {
         LiveInterface li;

@@ -116,15 +116,16 @@ TEST_F(Launcher, UsageErrors) {
            {},
            {"--bogus", "show"},
            {"--trace"},
-           {"show", "extra"},
+           {"show", "a", "b"},
+           {"show", "-p"},
            {"load"},
            {"--fault", "*=EIO", "show"},
            {"sync"},
            {"check"},
-           {"--live", "check", "extra"},
+           {"--live", "check", "a", "b"},
            {"--live", "sync", "eth0", "bad/port"},
            {"show", "--bogus"},
-           {"show", "--json", "extra"},
+           {"show", "--json", "a", "b"},
            {"reset", "--json"},
        }) {
     Result r = sim(args);
@@ -281,22 +282,141 @@ TEST_F(Launcher, PreloadFaultsAndCorruptState) {
 TEST_F(Launcher, BrantelLiveNamesItself) {
   Result r = run(dir, {kLive, "--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* usage : {"brantel_config SUBCOMMAND [ARG]...", "show [--json]", "check",
-                            "sync [PORT]...", "reset", "load FILE|-"})
-    EXPECT_NE(r.out.find(std::string("] ") + usage + "\n"), std::string::npos) << usage;
+  for (const char* usage :
+       {"  show [-j] [-p] [--unbound] [PORT|IFACE]\n", "  monitor\n", "  check [-j] [-p] [PORT]\n",
+        "  sync [--if-known] [PORT]...\n", "  which [-j] [-p] MAC\n", "  reset\n",
+        "  load FILE|-\n", "] brantel_config SUBCOMMAND [ARG]...\n",
+        "  bind PORT#N MAC | unbind PORT#N MAC | info | unload"})
+    EXPECT_NE(r.out.find(usage), std::string::npos) << usage;
   EXPECT_EQ(run(dir, {kLive, "--version"}).out.rfind("brantel-live ", 0), 0u);
-  r = run(dir, {kLive, "--state", state, "check", "extra"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(
-      r.err,
-      "brantel-live: check takes no arguments\nTry 'brantel-live --help' for more information.\n");
-  r = run(dir, {kLive, "--state", state, "sync", "eth0", "a/b"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err.rfind("brantel-live: sync: bad port name \"a/b\"", 0), 0u) << r.err;
-  // Live mode is implied: the tool's requests run with it.
+  // Live mode is implied: the tool's requests run with it, and its
+  // messages name brantel-live.
   r = run(dir, {kLive, "--state", state, "/usr/bin/env"});
-  EXPECT_NE(r.out.find("\nBRANTEL_SIM_LIVE=1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nBRANTEL_SIM_LIVE=brantel-live\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nBRANTEL_SIM_STATE=" + state + "\n"), std::string::npos) << r.out;
+}
+
+// brantel-live's words: the tool's subcommands run as its own, its own
+// commands, and what it says to a word, an option or a port it does not
+// know.  The front and the launcher (which the front hands odd cases to)
+// answer each alike.
+TEST_F(Launcher, BrantelLiveWords) {
+  std::string launcher = dir / "brantel-live";
+  ASSERT_EQ(symlink(kFull.c_str(), launcher.c_str()), 0);
+  const std::string start = state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n");
+  const std::string try_help = "Try 'brantel-live --help' for more information.\n";
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err, after = "";  // after: the state file's records, when changed
+  };
+  for (const Row& r : {
+           Row{{"enable", "eth1"},
+               0,
+               "",
+               "",
+               "port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\nport eth1 0x0\nvlan eth1#0\n"},
+           Row{{"info"}, 0, "-eth0\n-eth0 flag: 0x1\n |-eth0#0\n | |-00:11:22:33:44:55\n", ""},
+           Row{{"brantel_config", "info"},
+               0,
+               "-eth0\n-eth0 flag: 0x1\n |-eth0#0\n | |-00:11:22:33:44:55\n",
+               ""},
+           Row{{"help", "del"},
+               0,
+               "del <ifname>\n - deletes a mac base vlan called \"ifname\"\n",
+               ""},
+           // Unknown words, options and ports.
+           Row{{"shwo"}, 2, "", "brantel-live: \"shwo\" is unknown, try \"brantel-live --help\"\n"},
+           Row{{"enable-all", "eth1"},
+               2,
+               "",
+               "brantel-live: \"enable-all\" is unknown, try \"brantel-live --help\"\n"},
+           Row{{"--", "shwo"}, 127, "", "brantel-live: shwo: No such file or directory\n"},
+           Row{{"--dry-run", "sync"}, 2, "", "brantel-live: unknown option --dry-run\n" + try_help},
+           Row{{"sync", "--dry-run"},
+               2,
+               "",
+               "brantel-live: sync: unknown option \"--dry-run\"\n" + try_help},
+           Row{{"show", "eth0", "-x"},
+               2,
+               "",
+               "brantel-live: show: unknown option \"-x\"\n" + try_help},
+           Row{{"check", "--pretty"},
+               2,
+               "",
+               "brantel-live: check: -p/--pretty goes with -j/--json\n" + try_help},
+           Row{{"which"},
+               2,
+               "",
+               "brantel-live: usage: brantel-live which [-j] [-p] MAC\n" + try_help},
+           Row{{"which", "00:11:22"},
+               2,
+               "",
+               "brantel-live: which: \"00:11:22\" is not an address (aa:bb:cc:dd:ee:ff)\n" +
+                   try_help},
+           Row{{"sync", "eth9"},
+               1,
+               "",
+               "brantel-live: sync: eth9: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
+           Row{{"check", "eth9"},
+               2,
+               "",
+               "brantel-live: check: eth9: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
+           Row{{"show", "eth9"},
+               1,
+               "",
+               "brantel-live: show: eth9: no such port or interface in " + state + "\n"},
+           Row{{"show", "--json", "eth0#9"},
+               1,
+               "",
+               "brantel-live: show: eth0#9: no such port or interface in " + state + "\n"},
+           // The unit that udev starts for each new device passes over
+           // one that is none of ours.
+           Row{{"sync", "--if-known", "eth9"}, 0, "", ""},
+           Row{{"sync", "--if-known", "eth9", "eth0"}, 0, "", "fake: sync 1 ports, only eth0\n"},
+       }) {
+    for (const std::string& prog : {kLive, launcher}) {
+      write_file(state, start);
+      std::vector<std::string> args = r.args;
+      args.insert(args.begin(), {prog, "--state", state});
+      Result out = run(dir, args, "", {kFakeLive});
+      std::string what = prog + " " + testing::PrintToString(r.args);
+      EXPECT_EQ(out.status, r.status) << what;
+      EXPECT_EQ(out.out, r.out) << what;
+      EXPECT_EQ(out.err, r.err) << what;
+      EXPECT_EQ(read_file(state), r.after.empty() ? start : state_text(r.after)) << what;
+    }
+  }  // A corrupt state file is named with its line and the way out of it,
+  // and left as it was.
+  const std::string corrupt = kHeader + "port eth0 zz\n";
+  const std::string way_out =
+      "; brantel-live reset empties it, brantel-live load FILE installs another\n";
+  const std::string line = "brantel-live: " + state + ": line 2: bad flag word \"zz\"";
+  for (const Row& r : {
+           Row{{"show"}, 1, "", line + way_out},
+           Row{{"check"}, 2, "", line + way_out},
+           Row{{"sync", "eth0"}, 1, "", line + way_out},
+           Row{{"which", "00:11:22:33:44:55"}, 2, "", line + way_out},
+           Row{{"info"},
+               1,
+               "",
+               line + " (file left untouched)" + way_out +
+                   "ioctl (GET_NUM_PORTS): Input/output error\n"},
+       }) {
+    write_file(state, corrupt);
+    std::vector<std::string> args = r.args;
+    args.insert(args.begin(), {kLive, "--state", state});
+    Result out = run(dir, args, "", {kFakeLive});
+    std::string what = testing::PrintToString(r.args);
+    EXPECT_EQ(out.status, r.status) << what;
+    if (r.args[0] != "info") {  // info: the tool's usage
+      EXPECT_EQ(out.out, r.out) << what;
+    }
+    EXPECT_EQ(out.err, r.err) << what;
+    EXPECT_EQ(read_file(state), corrupt) << what;
+  }
 }
 
 TEST_F(Launcher, ShowJsonWithoutTheKernel) {
@@ -304,10 +424,12 @@ TEST_F(Launcher, ShowJsonWithoutTheKernel) {
   Result r = sim({"show", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "{\"ports\":[{\"name\":\"eth0\",\"flags\":2147483649,\"ifindex\":null,"
+            "{\"schema\":1,\"ports\":[{\"ifname\":\"eth0\",\"name\":\"eth0\","
+            "\"flags\":2147483649,\"ifindex\":null,\"up\":null,"
             "\"realised\":false,\"dropped\":null,\"trouble\":null,\"interfaces\":["
-            "{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
-            "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n");
+            "{\"ifname\":\"eth0#0\",\"name\":\"eth0#0\",\"ifindex\":null,\"address\":null,"
+            "\"mac\":null,\"up\":null,\"bound\":[\"00:11:22:33:44:55\"],\"stats64\":null,"
+            "\"rx_frames\":null,\"rx_bytes\":null}]}]}\n");
 }
 
 // Never writable by others, whatever the umask; root's readable by all.
@@ -435,13 +557,23 @@ TEST_F(Launcher, ReadingWithoutRoot) {
       << r.out;
   r = as_nobody({"show", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("{\"ports\":[{\"name\":\"eth0\",\"flags\":0,", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("{\"schema\":1,\"ports\":[{\"ifname\":\"eth0\",\"name\":\"eth0\",", 0), 0u)
+      << r.out;
   r = as_nobody({kTool, "info"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "-eth0\n-eth0 flag: 0x0\n |-eth0#0\n");
-  r = as_nobody({kTool, "add", "eth0", "1"});
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Operation not permitted"), std::string::npos) << r.out << r.err;
+  // A change says which capabilities are missing, beside the tool's line.
+  const std::string lacks =
+      "brantel-live: changing live mode needs CAP_NET_ADMIN and CAP_SYS_ADMIN; this process "
+      "lacks CAP_NET_ADMIN and CAP_SYS_ADMIN: run it as root\n";
+  r = as_nobody({"add", "eth0", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(
+      r.err.rfind(lacks + "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD): Operation not permitted\n", 0), 0u)
+      << r.err;
+  r = as_nobody({"sync"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, lacks);
   EXPECT_EQ(read_file(path), before);
 }
 
@@ -509,19 +641,23 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
            Row{{"show", "--json"},
                {},
                0,
-               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":1,\"realised\":true,"
-               "\"dropped\":1,\"trouble\":null,\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":2,"
-               "\"mac\":\"02:00:00:00:00:02\",\"bound\":[\"00:11:22:33:44:55\"],"
-               "\"rx_frames\":5,\"rx_bytes\":300}]}]}\n",
+               "{\"schema\":1,\"ports\":[{\"ifname\":\"eth0\",\"name\":\"eth0\",\"flags\":1,"
+               "\"ifindex\":1,\"up\":true,\"realised\":true,\"dropped\":1,\"trouble\":null,"
+               "\"interfaces\":[{\"ifname\":\"eth0#0\",\"name\":\"eth0#0\",\"ifindex\":2,"
+               "\"address\":\"02:00:00:00:00:02\",\"mac\":\"02:00:00:00:00:02\",\"up\":false,"
+               "\"bound\":[\"00:11:22:33:44:55\"],\"stats64\":{\"rx\":{\"packets\":5,"
+               "\"bytes\":300}},\"rx_frames\":5,\"rx_bytes\":300}]}]}\n",
                ""},
            // What the kernel cannot tell, the state file still can.
            Row{{"show", "--json"},
                {"FAKE_LIVE_ERR=1"},
                0,
-               "{\"ports\":[{\"name\":\"eth0\",\"flags\":1,\"ifindex\":null,\"realised\":false,"
-               "\"dropped\":null,\"trouble\":\"cannot read the kernel: Operation not permitted\","
-               "\"interfaces\":[{\"name\":\"eth0#0\",\"ifindex\":null,\"mac\":null,"
-               "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]}]}\n",
+               "{\"schema\":1,\"ports\":[{\"ifname\":\"eth0\",\"name\":\"eth0\",\"flags\":1,"
+               "\"ifindex\":null,\"up\":null,\"realised\":false,\"dropped\":null,"
+               "\"trouble\":\"cannot read the kernel: Operation not permitted\","
+               "\"interfaces\":[{\"ifname\":\"eth0#0\",\"name\":\"eth0#0\",\"ifindex\":null,"
+               "\"address\":null,\"mac\":null,\"up\":null,\"bound\":[\"00:11:22:33:44:55\"],"
+               "\"stats64\":null,\"rx_frames\":null,\"rx_bytes\":null}]}]}\n",
                ""},
            Row{{"show"},
                {},
@@ -529,8 +665,43 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
                state_text(
                    "port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
                    "# frames each port's classifier delivered since it was enabled:\n"
-                   "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1)\n"
-                   "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02\n"),
+                   "# eth0: 5 frames to its interfaces, 1 dropped (ifindex 1), up\n"
+                   "#   eth0#0: 5 frames, 300 bytes, ifindex 2, address 02:00:00:00:00:02, down\n"),
+               ""},
+           Row{{"check", "-j"},
+               {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"},
+               1,
+               "{\"schema\":1,\"clean\":false,\"differences\":[\"eth0#0: missing on the "
+               "kernel\"]}\n",
+               ""},
+           Row{{"check", "--json", "--pretty", "eth0"},
+               {},
+               0,
+               "{\n  \"schema\": 1,\n  \"clean\": true,\n  \"differences\": []\n}\n",
+               ""},
+           // Where an address goes, and whether the kernel agrees.
+           Row{{"which", "00:11:22:33:44:55"},
+               {},
+               0,
+               "00:11:22:33:44:55: eth0#0 on eth0 (frames to it); the kernel agrees\n",
+               ""},
+           Row{{"which", "00:11:22:33:44:55"},
+               {"FAKE_LIVE_DIFF=00:11:22:33:44:55: bound to eth0#0, not on the kernel"},
+               1,
+               "00:11:22:33:44:55: eth0#0 on eth0 (frames to it); the kernel differs: "
+               "00:11:22:33:44:55: bound to eth0#0, not on the kernel\n",
+               ""},
+           Row{{"which", "-j", "00:11:22:33:44:55"},
+               {},
+               0,
+               "{\"schema\":1,\"address\":\"00:11:22:33:44:55\",\"bindings\":[{\"ifname\":"
+               "\"eth0#0\",\"port\":\"eth0\",\"by\":\"destination\",\"kernel_agrees\":true,"
+               "\"differences\":[]}]}\n",
+               ""},
+           Row{{"which", "02:00:00:00:00:09"},
+               {},
+               1,
+               "02:00:00:00:00:09: bound to no interface; on each port its frames go to PORT#0\n",
                ""},
        }) {
     Result out = live(r.args, r.env);

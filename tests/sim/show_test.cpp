@@ -40,6 +40,7 @@ LivePort sample() {
   a.name = "eth1#0";
   a.ifindex = 7;
   a.mac = {0x02, 0xaa, 0, 0, 0, 1};
+  a.up = true;
   a.rx_frames = 10;
   a.rx_bytes = 640;
   b.name = "eth1#3";  // not on the kernel
@@ -52,16 +53,26 @@ TEST(Show, JsonDocument) {
   LivePort gone;
   gone.name = "e\"2";
   gone.trouble = "no such device";
+  // ip -j's names, and the names of before beside them for one release.
   EXPECT_EQ(render_json({sample(), gone}),
-            "{\"ports\":[{\"name\":\"eth1\",\"flags\":4294967295,\"ifindex\":4,"
+            "{\"schema\":1,\"ports\":[{\"ifname\":\"eth1\",\"name\":\"eth1\","
+            "\"flags\":4294967295,\"ifindex\":4,\"up\":false,"
             "\"realised\":true,\"dropped\":2,\"trouble\":null,\"interfaces\":["
-            "{\"name\":\"eth1#0\",\"ifindex\":7,\"mac\":\"02:aa:00:00:00:01\",\"bound\":[],"
+            "{\"ifname\":\"eth1#0\",\"name\":\"eth1#0\",\"ifindex\":7,"
+            "\"address\":\"02:aa:00:00:00:01\",\"mac\":\"02:aa:00:00:00:01\",\"up\":true,"
+            "\"bound\":[],\"stats64\":{\"rx\":{\"packets\":10,\"bytes\":640}},"
             "\"rx_frames\":10,\"rx_bytes\":640},"
-            "{\"name\":\"eth1#3\",\"ifindex\":null,\"mac\":null,"
-            "\"bound\":[\"00:11:22:33:44:55\"],\"rx_frames\":null,\"rx_bytes\":null}]},"
-            "{\"name\":\"e\\\"2\",\"flags\":0,\"ifindex\":null,\"realised\":false,"
+            "{\"ifname\":\"eth1#3\",\"name\":\"eth1#3\",\"ifindex\":null,\"address\":null,"
+            "\"mac\":null,\"up\":null,\"bound\":[\"00:11:22:33:44:55\"],\"stats64\":null,"
+            "\"rx_frames\":null,\"rx_bytes\":null}]},"
+            "{\"ifname\":\"e\\\"2\",\"name\":\"e\\\"2\",\"flags\":0,\"ifindex\":null,"
+            "\"up\":null,\"realised\":false,"
             "\"dropped\":null,\"trouble\":\"no such device\",\"interfaces\":[]}]}\n");
-  EXPECT_EQ(render_json({}), "{\"ports\":[]}\n");
+  EXPECT_EQ(render_json({}), "{\"schema\":1,\"ports\":[]}\n");
+  // Laid out over lines; what strings hold is left alone.
+  EXPECT_EQ(
+      pretty_json("{\"a\":[],\"b\":[1,{\"c\":\"x,{\\\"]\"}]}\n"),
+      "{\n  \"a\": [],\n  \"b\": [\n    1,\n    {\n      \"c\": \"x,{\\\"]\"\n    }\n  ]\n}\n");
 }
 
 // Comments only, so that the output of show loads as a state file; names
@@ -75,11 +86,11 @@ TEST(Show, CommentsLoad) {
   std::string text = render_comments({sample(), odd, gone});
   EXPECT_EQ(text,
             "# frames each port's classifier delivered since it was enabled:\n"
-            "# eth1: 10 frames to its interfaces, 2 dropped (ifindex 4)\n"
-            "#   eth1#0: 10 frames, 640 bytes, ifindex 7, address 02:aa:00:00:00:01\n"
+            "# eth1: 10 frames to its interfaces, 2 dropped (ifindex 4), down\n"
+            "#   eth1#0: 10 frames, 640 bytes, ifindex 7, address 02:aa:00:00:00:01, up\n"
             "#   eth1#3: missing on the kernel\n"
             "# e\\x0ax: counters not readable\n"
-            "#   eth1#0: ifindex 7, address 02:aa:00:00:00:01\n"
+            "#   eth1#0: ifindex 7, address 02:aa:00:00:00:01, up\n"
             "#   eth1#3: missing on the kernel\n"
             "# eth2: not on the kernel; brantel-live check tells more\n");
   Model m;
@@ -95,7 +106,9 @@ TEST(Show, NetnsStatePath) {
   write_file(self, "");
   write_file(init, "");
   ASSERT_EQ(mkdir(named.c_str(), 0755), 0);
-  NetnsRoots roots{self.c_str(), init.c_str(), named.c_str(), "/base"};
+  std::string core = dir / "core", only = core + "/only";
+  ASSERT_EQ(mkdir(core.c_str(), 0755), 0);
+  NetnsRoots roots{self.c_str(), init.c_str(), named.c_str(), "/base", core.c_str(), only.c_str()};
   std::string error;
   // Not the system's, and no name: refused.
   EXPECT_EQ(live_default_state(error, roots), "");
@@ -107,11 +120,19 @@ TEST(Show, NetnsStatePath) {
   std::string missing = dir / "missing";
   roots.init = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/netns/blue/state");
-  // The system's own, or no view of it and no name: the one file of old.
+  // The system's own: the one file of old.
   roots.init = self.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
+  // No view of the first process and no name: the namespace's sysctls
+  // tell; without /proc/sys, the system's is assumed.
   ASSERT_EQ(unlink((named + "/blue").c_str()), 0);
   roots.init = missing.c_str();
+  EXPECT_EQ(live_default_state(error, roots), "");
+  EXPECT_NE(error.find("--state"), std::string::npos) << error;
+  write_file(only, "");
+  EXPECT_EQ(live_default_state(error, roots), "/base/state");
+  roots.net_core = missing.c_str();
+  roots.system_only = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
 }
 
