@@ -1404,7 +1404,7 @@ def unbound(net):
         # no device.
         net.setup(FLAG1)
         sizes = send([(1, "wire", A, X, {"#0"}), (1, "wire", U, A, {"#1"}),
-                      (1, "wire", A, MCAST, {"#0"})])
+                      (1, "wire", A, MCAST, {"#0", "#1", "#2"})])
         want = [(PORT, "destination", X, 1, sizes[0])] + [(PORT, "destination", a, n, b)
                                                         for _, _, a, n, b in want]
         if table() != want:
