@@ -52,6 +52,10 @@ class LazyLive final : public Realiser {
     return live_ ? live_->realise(before, after) : ELIBACC;
   }
 
+  void take_back(const Model& before, const Model& after) override {
+    if (live_) live_->take_back(before, after);
+  }
+
  private:
   std::unique_ptr<Live> live_;
   bool failed_ = false;

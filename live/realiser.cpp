@@ -124,6 +124,7 @@ class LiveRealiser final : public Live {
   LiveRealiser() { quiet_libbpf(); }
   int admit() override { return has_live_privileges() ? 0 : EPERM; }
   int realise(const Model& before, const Model& after) override;
+  void take_back(const Model& before, const Model& after) override;
   int sync(const Model& state, const std::vector<std::string>& only,
            std::vector<std::string>& unrestored, bool whole) override;
   int check(const Model& state, std::vector<std::string>& differences) override {
@@ -156,7 +157,11 @@ class LiveRealiser final : public Live {
   bool machine_read_ = false;
   std::set<std::string> said_;
   std::vector<std::string> repairs_;
-  std::vector<std::unique_ptr<Work>> last_;  // the last whole sync, for undo_sync
+  // The ports the last realise() or whole sync changed, with their
+  // journals: take_back() and undo_sync() undo them step by step, so that
+  // what the kernel held beside the state file (a binding made by hand)
+  // comes back too.
+  std::vector<std::unique_ptr<Work>> last_;
 };
 
 void LiveRealiser::say(const std::string& message) {
@@ -283,6 +288,7 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
   for (const Port& a : after.ports())
     if (!find_port(before, a.name)) names.push_back(a.name);
 
+  last_.clear();
   std::vector<std::unique_ptr<Work>> done;
   Kernel k(nl_);
   for (const std::string& name : names) {
@@ -324,7 +330,14 @@ int LiveRealiser::realise(const Model& before, const Model& after) {
     }
   }
   settle_all(done);
+  last_ = std::move(done);
   return 0;
+}
+
+void LiveRealiser::take_back(const Model&, const Model&) {
+  roll_back(last_);
+  settle_all(last_);
+  last_.clear();
 }
 
 int LiveRealiser::sync(const Model& state, const std::vector<std::string>& only,

@@ -32,8 +32,7 @@ class Realiser {
   // Called under the state lock once a change request has turned the module
   // from `before` into `after`, before the state file is written.  Returns 0,
   // or an errno value after which nothing it did is left behind: the request
-  // then fails with that value and the state file stays as it was.  Called
-  // again with the two swapped when the state file cannot be written.
+  // then fails with that value and the state file stays as it was.
   virtual int realise(const Model& before, const Model& after) = 0;
   // Called under the state lock for a change the module takes: 0, or an
   // errno value that refuses it by a rule of the realiser's own (live mode:
@@ -55,6 +54,11 @@ class Realiser {
     (void)req;
     (void)before;
   }
+  // Called when the state file cannot record what realise() just made:
+  // puts back what it changed, the kernel's own differences from `before`
+  // included (an address bound elsewhere by hand stays so).  By default,
+  // realise() with the two swapped.
+  virtual void take_back(const Model& before, const Model& after) { realise(after, before); }
 };
 
 struct Options {

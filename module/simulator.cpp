@@ -91,7 +91,7 @@ int Simulator::serve_model(const Request& req, Reply& reply) {
       return e;
     };
     auto undo = [&] {
-      if (opts_.realiser) opts_.realiser->realise(after, before);
+      if (opts_.realiser) opts_.realiser->take_back(before, after);
     };
     int r = store_->update(change, model_, error, undo);
     if (r == -1) {

@@ -91,7 +91,7 @@ LEFTOVER = re.compile(r"br[lb](\d+)[a-z]*")
 def isolate():
     """Runs the calling script again, with the same arguments, as the first
     process of a PID namespace that dies with it (unshare --kill-child),
-    with private mounts of /run and /var/lib.  Every network namespace it
+    with its own /proc and private mounts of /run and /var/lib.  Every network namespace it
     names with ip netns, every folder under /run/tmp and every state file
     under /var/lib goes when it ends, however it ends: SIGKILL, a timeout.
     Returns inside the copy, after removing the names earlier test runs
@@ -102,8 +102,8 @@ def isolate():
         return True
     clean_leftovers()
     unshare = shutil.which("unshare", path=os.pathsep.join(SYSTEM_PATH))
-    # --mount-proc: a /proc of the new PID namespace, where LeakSanitizer
-    # finds the threads of the process it checks by its pid.
+    # --mount-proc: a /proc of the new PID namespace, so that process ids
+    # read there (by the tests, strace and LeakSanitizer) are its own.
     probe = [unshare, "--mount", "--pid", "--fork", "--mount-proc", "--kill-child",
              "--propagation", "private", "true"] if unshare else None
     if not probe or subprocess.run(probe, capture_output=True).returncode:
@@ -301,7 +301,7 @@ def live_counters(show_text, json_text=None):
                 "bound": sum(n for name, n in frames.items() if name != default),
                 "unbound": frames.get(default, 0),
                 "dropped": int(p.get("dropped", 0)), "interfaces": frames,
-                "bytes": {i["name"]: int(i.get("rx_bytes") or 0) for i in p["interfaces"]}}
+                "bytes": {i["name"]: int(i.get("rx_bytes", 0)) for i in p["interfaces"]}}
         return out
     out = {}
     for line in show_text.splitlines():
@@ -312,7 +312,7 @@ def live_counters(show_text, json_text=None):
         if " " in name:  # a heading, not a port
             continue
         out[name] = m and {"bound": int(m[2]), "unbound": int(m[3]), "dropped": int(m[5]),
-                           "interfaces": None, "bytes": None}
+                           "interfaces": None}
     return out
 
 

@@ -260,6 +260,31 @@ def sweep(net, steps, command, inject, expect_after=None, hand=None, input=None)
     net.verify(f"{command} under {inject}, once it succeeded")
 
 
+def dead_binding(mac):
+    """An address of the port's map led to an ifindex no device has."""
+    return lambda net: net.map_update(PORT, "brantel_macs", mac_bytes(mac) + b"\0\0",
+                                      (9999).to_bytes(4, "little"))
+
+
+def dead_default(net):
+    raw = dict(net.map_dump(PORT, "brantel_config"))[b"\0\0\0\0"]
+    net.map_update(PORT, "brantel_config", b"\0\0\0\0",
+                   raw[:4] + (9999).to_bytes(4, "little") + raw[8:])
+
+
+def leads_to(net):
+    """Where the port's map leads each address: the interface's name (an
+    interface made again has a new ifindex), or the ifindex of none."""
+    names = {d["ifindex"]: n for n, d in net.links().items()}
+    return {m: names.get(i, i) for m, i in (net.bindings(PORT) or {}).items()}
+
+
+def bound_by_hand(mac, iface):
+    """An address the state does not have, bound on the kernel only."""
+    return lambda net: net.map_update(PORT, "brantel_macs", mac_bytes(mac) + b"\0\0",
+                                      net.links()[iface]["ifindex"].to_bytes(4, "little"))
+
+
 def wipe(net):
     """What a reboot leaves of live mode: nothing on the kernel."""
     net.tc("qdisc", "del", "dev", PORT, "clsact", check=False)
@@ -319,12 +344,17 @@ INJECTED = [(steps, hand, command, call, None)
     ([fill], None, ["bind", PORT + "#2", A], "bpf", None),
 ]
 
-# A change that the state file cannot record is taken back whole:
-# (set-up, the change).
+# A change that the state file cannot record is taken back whole, the map
+# included: (set-up, the change).  A bind that moves an address the kernel
+# had bound elsewhere, or replaces its binding to a device that is gone,
+# must leave it where it was.
 UNWRITABLE = [
     ([], ["enable", PORT]),
     (SETUP[:1], ["add", PORT, "3"]),
     (SETUP[:2], ["bind", PORT + "#1", A]),
+    (SETUP + [bound_by_hand(X, PORT + "#2")], ["bind", PORT + "#1", X]),
+    (SETUP + FLAG1 + [bound_by_hand(X, PORT + "#2")], ["bind", PORT + "#1", X]),
+    (SETUP + [dead_binding(X)], ["bind", PORT + "#1", X]),
     (SETUP, ["unbind", PORT + "#1", A]),
     (SETUP, ["setflags", PORT, "1"]),
     (SETUP + FLAG1, ["setflags", PORT, "0"]),
@@ -369,6 +399,7 @@ def refusal(net):
         net.reset()
         net.setup(steps)
         before = (net.snapshot(), net.state_text())
+        bound, clean = leads_to(net), net.sim_run("check").returncode == 0
         os.mkdir(net.state + ".tmp")  # the new state cannot be put there
         try:
             r = net.run(command, **({"input": FLAGGED} if command[1:2] == ["load"] else {}))
@@ -378,7 +409,11 @@ def refusal(net):
         if r.returncode == 0 or now != before:
             fail(f"{command} with the state file unwritable: exit {r.returncode}, "
                  f"left {set(now[0]) ^ set(before[0])}")
-        net.verify(f"{command} with the state file unwritable")
+        if leads_to(net) != bound:
+            fail(f"{command} with the state file unwritable: the map leads to "
+                 f"{leads_to(net)}, was {bound}")
+        if clean:  # else the set-up left a difference of its own
+            net.verify(f"{command} with the state file unwritable")
     for _ in rows(["no capability, no BPF"]):
         where[0] = "refusal: no capability, no BPF"
         net.reset()
@@ -442,18 +477,6 @@ def drop_vlan(name):
                 out.append(line)
         sh(net.sim, "--state", net.state, "load", "-", input="\n".join(out) + "\n")
     return change
-
-
-def dead_binding(mac):
-    """An address of the port's map led to an ifindex no device has."""
-    return lambda net: net.map_update(PORT, "brantel_macs", mac_bytes(mac) + b"\0\0",
-                                      (9999).to_bytes(4, "little"))
-
-
-def dead_default(net):
-    raw = dict(net.map_dump(PORT, "brantel_config"))[b"\0\0\0\0"]
-    net.map_update(PORT, "brantel_config", b"\0\0\0\0",
-                   raw[:4] + (9999).to_bytes(4, "little") + raw[8:])
 
 
 # Changes made by hand behind live mode's back, each a difference that
@@ -873,12 +896,14 @@ def gone(net):
 
 # --- other tools' objects, and devices live mode cannot serve ----------------
 
-def serve_then_leave(net, what, theirs):
-    """Someone else's objects on the port: enable, change, disable; each
-    must work around them and leave them exactly as found."""
+def serve_then_leave(net, what, theirs, later=False):
+    """Someone else's objects on the port, made before enable (or, `later`,
+    just after it): enable, change, check, sync, disable; each must work
+    around them and leave them exactly as found."""
     where[0] = f"foreign: {what}"
     net.fresh([PORT])
-    theirs(net)
+    if not later:
+        theirs(net)
     found = (net.snapshot(), net.state_text())
     r = net.tool("enable", PORT)
     if r.returncode:
@@ -888,17 +913,46 @@ def serve_then_leave(net, what, theirs):
         return
     if net.snapshot() == found[0] or not net.maps(PORT):
         fail("enable left no classifier of its own")
+    if later:
+        # What they add must stay, and so must our qdisc once they use it.
+        mine = net.snapshot()
+        theirs(net)
+        added = [e for e in net.snapshot() if e not in mine]
+        if any(e[0] == PORT and e[1] in ("ingress", "egress") for e in added):
+            added += [e for e in mine if e[:3] == (PORT, "qdisc", "clsact")]
+        found = (sorted(found[0] + added, key=repr), found[1])
     for step in SETUP[1:] + FLAG1 + [["setflags", PORT, "0"]] + FLAG1:
         if net.tool(*step).returncode:
             fail(f"{step} failed")
         if step[0] == "setflags":
             probe(net)
         net.verify(" ".join(step))
+    before = net.snapshot()
+    r = net.sim_run("sync")
+    if r.returncode or net.snapshot() != before:
+        fail(f"sync: exit {r.returncode}, changed {set(net.snapshot()) ^ set(before)}")
+    net.verify("sync")
     if net.tool("disable", PORT).returncode:
         fail("disable failed")
     if net.snapshot() != found[0]:
         fail(f"disable left {set(net.snapshot()) ^ set(found[0])}")
     net.verify("disable")
+
+
+def lower_elsewhere(net):
+    """A macvlan in the port's device group whose lower device has the
+    port's ifindex, but in another namespace (the wire's): only
+    IFLA_LINK_NETNSID tells that it is not on the port."""
+    port = net.links()[PORT]["ifindex"]
+    wire = {d["ifindex"]: d["ifname"] for d in json.loads(net.ip("-j", "link", "show", ns=net.wire))}
+    low = wire.get(port)
+    if low is None or low == "lo":
+        net.ip("link", "add", "low0", "index", str(port), "type", "veth", "peer", "name", "low1",
+               ns=net.wire)
+        low = "low0"
+    net.ip("link", "add", "link", low, "name", "theirs0", "group", str(GROUP_BASE | port),
+           "type", "macvlan", ns=net.wire)
+    net.ip("link", "set", "theirs0", "netns", net.host, ns=net.wire)
 
 
 # Someone else's objects on the port: (what, how they are made: tc's
@@ -922,6 +976,19 @@ FOREIGN_SHAPES = [
       ["filter", "add", "dev", PORT, "ingress", "pref", "7", *FOREIGN],
       ["filter", "add", "dev", PORT, "egress", "pref", "25202", "handle", "0x6272", *FOREIGN]]),
     ("promiscuous mode of someone else's", [promisc]),
+    ("a macvlan of someone else's", [lambda n: n.ip("link", "add", "link", PORT, "name", "mv0",
+                                                    "type", "macvlan", "mode", "private")]),
+    ("a macvlan in our group whose lower device is in another namespace", [lower_elsewhere]),
+]
+
+# Someone else's objects made on the port once it is enabled: (what, how).
+FOREIGN_LATER = [
+    ("an egress filter in our qdisc",
+     [["filter", "add", "dev", PORT, "egress", "pref", "7", *FOREIGN]]),
+    ("an ingress filter in our qdisc", [["filter", "add", "dev", PORT, "ingress", "pref", "7",
+                                         *FOREIGN]]),
+    ("a macvlan of someone else's", [lambda n: n.ip("link", "add", "link", PORT, "name", "mv0",
+                                                    "type", "macvlan", "mode", "bridge")]),
 ]
 
 # Devices that are not ports live mode can serve: (what, how it is made,
@@ -936,9 +1003,11 @@ UNSERVED = [
 
 
 def foreign(net):
-    for what, commands in rows(FOREIGN_SHAPES):
-        serve_then_leave(net, what, lambda n, c=commands: [x(n) if callable(x) else n.tc(*x)
-                                                           for x in c])
+    for later, table in ((False, FOREIGN_SHAPES), (True, FOREIGN_LATER)):
+        for what, commands in rows(table):
+            serve_then_leave(net, what + (", made once enabled" if later else ""),
+                             lambda n, c=commands: [x(n) if callable(x) else n.tc(*x) for x in c],
+                             later)
     for what, commands, port in rows(UNSERVED):
         where[0] = f"foreign: enable {what}"
         net.fresh([PORT])

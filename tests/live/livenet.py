@@ -98,6 +98,24 @@ def classifier_maps(ns, dev):
     return out
 
 
+class Tally(collections.Counter):
+    """Frames by interface ("dropped" for those dropped), and in `bytes`
+    their bytes, as the classifier must count them: whole frames, the
+    Ethernet header included."""
+
+    def __init__(self):
+        super().__init__()
+        self.bytes = collections.Counter()
+
+    def add(self, name, size):
+        self[name] += 1
+        self.bytes[name] += size
+
+    def pop(self, name, *default):
+        self.bytes.pop(name, None)
+        return super().pop(name, *default)
+
+
 def descendants(pid):
     """The processes below `pid`, children first."""
     out, todo = [], [pid]
@@ -113,23 +131,6 @@ def descendants(pid):
     return out
 
 
-class Counts(collections.Counter):
-    """Frames by interface ("dropped" for those dropped), with their bytes
-    beside them (.bytes), which go with them."""
-
-    def __init__(self, *args, **kw):
-        super().__init__(*args, **kw)
-        self.bytes = collections.Counter()
-
-    def pop(self, key, *default):
-        self.bytes.pop(key, None)
-        return super().pop(key, *default)
-
-    def clear(self):
-        self.bytes.clear()
-        super().clear()
-
-
 class Net:
     """Two namespaces joined by one veth pair per port: the ports in the
     host namespace, where the tool runs, their peers (wire0, wire1, ...)
@@ -143,7 +144,7 @@ class Net:
         self.state = os.path.join(self.folder.name, "state")
         # Frames each interface must have had from its port's classifier
         # since the classifier was made ("dropped" for those it dropped).
-        self.expected = collections.defaultdict(Counts)
+        self.expected = collections.defaultdict(Tally)
         self.frames_sent = 0  # each frame's tag is its number
         self.taps = {}  # port: a socket that sees every frame arriving on it
         try:
@@ -302,10 +303,7 @@ class Net:
         """One frame of `size` bytes from the wire that must reach `to` (the
         interfaces "#N"; none: dropped)."""
         for name in to or {"dropped"}:
-            name = port + name if name.startswith("#") else name
-            self.expected[port][name] += 1
-            if name != "dropped":
-                self.expected[port].bytes[name] += size
+            self.expected[port].add(port + name if name.startswith("#") else name, size)
 
     def where_to(self, port, src, dst, model=None, links=None):
         """Where the port's classifier must hand a frame from the wire, by
@@ -424,7 +422,7 @@ class Net:
             return int(g) if g.isdigit() else 0
         return {n for n, d in self.links().items()
                 if d.get("linkinfo", {}).get("info_kind") == "macvlan"
-                and group(d) & 0xffff0000 == GROUP_BASE}
+                and group(d) & 0xffff0000 == GROUP_BASE and "link_netnsid" not in d}
 
     def maps(self, dev):
         """{name: id} of the maps of live mode's program at `dev`'s ingress."""
@@ -517,8 +515,8 @@ class Net:
             if per != {n: want[n] for n in names} or got["dropped"] != want["dropped"]:
                 fail(f"{what}: {port} counted {per}, {got['dropped']} dropped; "
                      f"sent {dict(want)}")
-            size = {n: got["bytes"].get(n, 0) for n in names} if got.get("bytes") else None
-            if size is not None and size != {n: want.bytes[n] for n in names}:
+            size = {n: got["bytes"].get(n, 0) for n in names}
+            if size != {n: want.bytes[n] for n in names}:
                 fail(f"{what}: {port} counted bytes {size}; sent {dict(want.bytes)}")
         else:
             exact = (sum(n for k, n in want.items() if k not in (default, "dropped")),
@@ -564,7 +562,8 @@ class Net:
         for _, sender, src, dst, want in rows:
             self.frames_sent += 1
             tag = b"brantel-live %d" % self.frames_sent
-            socks[sender].send(mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag)
+            frame = mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ETH_TEST) + tag
+            socks[sender].send(frame)
             if sender == "wire":
                 # The port's own sockets see what the macvlan driver delivers;
                 # the classifier never counts a frame to the port itself.

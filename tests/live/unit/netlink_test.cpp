@@ -231,6 +231,23 @@ const unsigned char kShortMac[5] = {2, 0, 0, 0, 1};
 
 const Case kCases[] = {
     {"link", {{link(0, "eth1")}}, get_eth1, 0},
+    // IFLA_LINK is an ifindex of this namespace only without a netns id.
+    {"lower_device_here",
+     {{link(0, "eth1")}},
+     [](Rtnl& r) {
+       Link l;
+       int err = r.get_link("eth1", l);
+       return err ? err : l.parent == 3 && !l.parent_elsewhere ? 0 : -1;
+     },
+     0},
+    {"lower_device_in_another_namespace",
+     {{link(0, "eth1").u32(IFLA_LINK_NETNSID, 0)}},
+     [](Rtnl& r) {
+       Link l;
+       int err = r.get_link("eth1", l);
+       return err ? err : l.parent == 3 && l.parent_elsewhere ? 0 : -1;
+     },
+     0},
     {"name_without_nul", {{bare_link().attr(IFLA_IFNAME, "eth1", 4)}}, get_eth1, EBADMSG},
     {"truncated_attribute", {{link(0, "eth1").cut(4)}}, get_eth1, EBADMSG},
     {"u32_of_two_bytes",
