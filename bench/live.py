@@ -10,7 +10,9 @@ of its own and whose other end sits in a shared sending namespace:
   B  mainline: in source mode, macvlan devices in mode source with flag
      nodst, each with its addresses (`macaddr add`); in destination mode
      (Bd), one ordinary macvlan (mode private) per address, which is its MAC;
-  C  the bare port, no classifier and no macvlan.
+  C  the bare port, no classifier and no macvlan;
+  M  with --baseline: A again, made by the other build, in the same
+     interleaved trials (the cost of a change to the classifier).
 bench-frames sends 60-byte frames spread over the N addresses from the
 other end of each pair, interleaving the trials of A, B and C, and reports
 the sending thread's CPU time per frame (its softirq work included) and
@@ -135,7 +137,7 @@ class Bench:
         self.nets = nets
         self.tmp = tmp
         self.wire = nets.add("w")
-        self.ns = {k: nets.add(k) for k in "abc"}
+        self.ns = {k: nets.add(k) for k in "abc" + ("m" if args.baseline else "")}
         for k, ns in self.ns.items():
             sh("ip", "-n", ns, "link", "add", PORT, "type", "veth", "peer", "name", "w" + k,
                "netns", self.wire)
@@ -200,6 +202,9 @@ class Bench:
         groups = spread(addrs, ifaces_for(n))
         sets = {"A": self.setup_live(by_dst, groups), "B": self.setup_mainline(by_dst, groups),
                 "C": self.setup_bare(groups)}
+        if self.a.baseline_sim:
+            sets["M"] = self.setup_live(by_dst, groups, self.ns["m"],
+                                        os.path.join(self.tmp, "m.state"), self.a.baseline_sim)
         spec = [f"trials {trials} {frames} 64"]
         for name, recv in sets.items():
             spec.append(f"setup {name} {self.wire} w{name.lower()} {'dst' if by_dst else 'src'}")
@@ -618,6 +623,15 @@ def report(args, sizes, trials, frames, rounds, results, progs, times, profile, 
         late = sum(t["late"] for v in r.values() for t in v)
         print(f"| {'destination' if by_dst else 'source'}, {n:,} | {fps['A']:.0f} | {fps['B']:.0f} | "
               f"{fps['C']:.0f} | {sent:,} | {wrong} | {lost} | {late} |")
+    if args.baseline:
+        print(f"\n### Frames: this build (A) beside the baseline (M), CPU time per frame (ns), "
+              "median of the same trials\n")
+        print("| mode, N bound | live (A) | baseline (M) | **A / M** |")
+        print("|---|---:|---:|---:|")
+        for (by_dst, n), r in results.items():
+            ns = {k: [t["ns"] for t in v] for k, v in r.items()}
+            print(f"| {'destination' if by_dst else 'source'}, {n:,} | {med(ns['A']):.0f} | "
+                  f"{med(ns['M']):.0f} | **{ratio_cell(ns['A'], ns['M'])}** |")
     print(f"\n### Classifier body, `bpftool prog run` (test run, repeat {args.repeat:,}), "
           "ns per run, median of 3\n")
     base = " (baseline)" if args.baseline else None

@@ -8,7 +8,14 @@
  * brantel_accept runs at each interface's ingress by destination only: a
  * frame handed over for a bound address arrives there as "other host",
  * since the interface has an address of its own, and the IP stack would
- * drop it. */
+ * drop it.
+ *
+ * By destination, a broadcast or multicast frame bound to no interface
+ * goes to every interface of the port, as the kernel's macvlan delivers
+ * it: ARP and neighbour discovery must reach an address on any of them.
+ * One whose source is an interface's own address is that interface's own
+ * frame sent back by the wire: it goes back to that interface alone, as
+ * macvlan does for its private mode, and no sibling sees it. */
 #include "classifier.h"
 
 #include <bpf/bpf_helpers.h>
@@ -107,6 +114,41 @@ static __always_inline int delivered(__u32 ifindex, struct __sk_buff *skb) {
   return 1;
 }
 
+/* A copy of the frame for each interface but PORT#0, which gets the frame
+ * itself. */
+struct brantel_flood {
+  struct __sk_buff *skb;
+  __u32 skip; /* PORT#0 */
+  __u32 copies;
+};
+
+static long copy_to(void *map, __u32 *ifindex, struct brantel_iface_stats *s,
+                    struct brantel_flood *f) {
+  (void)map;
+  /* A copy the interface cannot take (down, gone) is not counted. */
+  if (*ifindex == f->skip || bpf_clone_redirect(f->skb, *ifindex, BPF_F_INGRESS)) return 0;
+  s->frames += 1;
+  s->bytes += f->skb->len;
+  f->copies += 1;
+  return 0;
+}
+
+static __always_inline int flood(struct __sk_buff *skb, __u32 ifindex) {
+  struct brantel_flood f = {.skb = skb, .skip = ifindex};
+  bpf_for_each_map_elem(&brantel_ifaces, copy_to, &f, 0);
+  if (ifindex && delivered(ifindex, skb)) {
+    count(BRANTEL_UNBOUND);
+    return bpf_redirect(ifindex, BPF_F_INGRESS);
+  }
+  /* No PORT#0: dropped only when no interface had a copy either. */
+  if (f.copies) {
+    count(BRANTEL_BOUND);
+  } else {
+    count(BRANTEL_DROPPED);
+  }
+  return TC_ACT_SHOT;
+}
+
 SEC("tc")
 int brantel_rx(struct __sk_buff *skb) {
   void *data = (void *)(long)skb->data;
@@ -126,6 +168,12 @@ int brantel_rx(struct __sk_buff *skb) {
     __u32 *bound = bound_to(&key);
     if (bound) {
       ifindex = *bound;
+      outcome = BRANTEL_BOUND;
+    } else if (by_dest && (eth->h_dest[0] & 1)) {
+      __builtin_memcpy(key.addr, eth->h_source, 6);
+      __u32 *own = bpf_map_lookup_elem(&brantel_own, &key);
+      if (!own) return flood(skb, ifindex);
+      ifindex = *own;
       outcome = BRANTEL_BOUND;
     } else if (by_dest) {
       __u32 *own = bpf_map_lookup_elem(&brantel_own, &key);

@@ -60,8 +60,8 @@ FRAMES = [
     (1, "wire", U, A, {"#1"}),
     (1, "wire", U, B, {"#2"}),
     (1, "wire", A, U, {"#0"}),
-    (1, "wire", A, BCAST, {"#0"}),
-    (1, "wire", B, MCAST, {"#0"}),
+    (1, "wire", A, BCAST, {"#0", "#1", "#2"}),
+    (1, "wire", B, MCAST, {"#0", "#1", "#2"}),
     (1, "#1", A, X, {"wire"}),
 ]
 SETUP = [["enable", PORT], ["add", PORT, "1"], ["add", PORT, "2"],
@@ -82,17 +82,18 @@ def probe(net, port=PORT):
     if not model or port not in links:
         return
     flags, vlans = model
-    bound = {m: v for v, macs in vlans.items() for m in macs}
-    default = port + "#0" if port + "#0" in vlans else None
-    rows = []
-    for src, dst in PROBES[flags & 1]:
-        to = bound.get(dst if flags & 1 else src, default)
-        to = to if to in links else None  # its interface is gone: dropped
-        rows.append((flags, "wire", src, dst, {to[len(port):]} if to else set()))
+    rows = [(flags, "wire", src, dst, net.where_to(port, src, dst))
+            for src, dst in PROBES[flags & 1]]
     if flags & 1:  # each interface's own address, as the kernel has it now: the
-        # macvlan driver delivers it, which the port's sockets see too
+        # macvlan driver delivers it, which the port's sockets see too; a
+        # broadcast from it is its own come back, for it alone; one from the
+        # port's own address is like any other
         rows += [(flags, "wire", U, links[v]["address"], {v[len(port):], "port"})
                  for v in vlans if v in links]
+        rows += [(flags, "wire", links[v]["address"], BCAST, {v[len(port):]})
+                 for v in vlans if v in links]
+        rows.append((flags, "wire", links[port]["address"], BCAST,
+                     net.where_to(port, links[port]["address"], BCAST)))
     socks = net.endpoints(port)
     try:
         net.deliver(rows, socks, port)
@@ -121,32 +122,72 @@ def delivery(net):
     net.verify("load of what show printed")
     for s in socks.values():
         s.close()
-    # Ping end to end, with PORT#0 down so that only PORT#1 can answer.
-    # Neighbours are fixed, so that each ping is one frame to the classifier.
+    # Ping end to end, with PORT#0 down so that only PORT#1 can answer.  A
+    # tap counts what the wire sends, each frame where the state file says.
     own = net.links()[PORT + "#1"]["address"]
+    net.tap()
     net.ip("link", "set", PORT + "#0", "down")
     net.ip("addr", "add", "10.77.0.1/24", "dev", PORT + "#1")
     net.ip("addr", "add", "10.77.0.2/24", "dev", "wire0", ns=net.wire)
-    # flags, the peer's address, where it sends, what fails without a reply.
-    # By destination, the peer's own address is bound to another interface,
-    # so that only the destination can lead the frame to PORT#1.
-    for flags, peer, to, what in [
-        (0, A, own, "no ping reply by source address"),
-        (1, B, D, "no ping reply by destination address"),
-        (1, B, own, "no ping reply by destination to the interface's own address"),
+    # flags, the peer's address, where it sends (None: where ARP or neighbour
+    # discovery finds, every neighbour forgotten), the address pinged, what
+    # fails without a reply.  By destination, the peer's own address is bound
+    # to another interface, so that only the destination can lead the frame
+    # to PORT#1.
+    for flags, peer, to, address, what in [
+        (0, A, own, "10.77.0.1", "no ping reply by source address"),
+        (1, B, D, "10.77.0.1", "no ping reply by destination address"),
+        (1, B, own, "10.77.0.1", "no ping reply by destination to the interface's own address"),
+        (1, U, None, "10.77.0.1", "no ARP reply from PORT#1 by destination"),
+        (1, U, None, "fd77::1", "no neighbour advertisement from PORT#1 by destination"),
+        (1, U, None, "10.77.1.1", "no ARP reply from PORT#0 by destination"),
+        (1, U, None, "fd77:1::1", "no neighbour advertisement from PORT#0 by destination"),
     ]:
         bind = [["bind", PORT + "#1", D]] if to == D else []
         net.setup([["setflags", PORT, str(flags)]] + bind)
         net.ip("link", "set", "wire0", "address", peer, ns=net.wire)
-        net.ip("neigh", "replace", "10.77.0.1", "lladdr", to, "dev", "wire0", "nud", "permanent",
-               ns=net.wire)
-        net.ip("neigh", "replace", "10.77.0.2", "lladdr", peer, "dev", PORT + "#1", "nud",
-               "permanent")
-        if not net.ping("10.77.0.1", count_on=PORT + "#1"):
+        if to is None:
+            resolving(net)
+        else:
+            net.ip("neigh", "replace", "10.77.0.1", "lladdr", to, "dev", "wire0", "nud",
+                   "permanent", ns=net.wire)
+            net.ip("neigh", "replace", "10.77.0.2", "lladdr", peer, "dev", PORT + "#1", "nud",
+                   "permanent")
+        if not net.ping(address):
             fail(what)
+        # What the host learnt from the request it would probe again later.
+        net.ip("neigh", "flush", "nud", "all")
         net.verify(what)
         if to == D:
             net.setup([["unbind", PORT + "#1", D]])
+    net.untap()
+
+
+def resolving(net):
+    """Both ends find each other by ARP and neighbour discovery, each
+    interface answering for its own addresses only (arp_ignore, as for any
+    macvlan devices): an address of PORT#1 and of PORT#0, IPv4 and IPv6."""
+    for ns in (net.host, net.wire):
+        net.ip("neigh", "flush", "nud", "all", ns=ns)
+    if "fd77::2" in net.ip("-6", "addr", "show", "dev", "wire0", ns=net.wire):
+        return
+    net.ip("link", "set", PORT + "#0", "up")
+    sysctl = [("net.ipv4.conf.all.arp_ignore", "1")]
+    for dev in (PORT + "#0", PORT + "#1"):
+        sysctl.append((f"net.ipv6.conf.{dev}.disable_ipv6", "0"))
+    # The wire sends nothing unasked but its multicast reports, which the
+    # tap counts too.
+    wire = [("net.ipv6.conf.wire0.addr_gen_mode", "1"),
+            ("net.ipv6.conf.wire0.router_solicitations", "0"),
+            ("net.ipv6.conf.wire0.disable_ipv6", "0")]
+    for ns, settings in ((net.host, sysctl), (net.wire, wire)):
+        sh("ip", "netns", "exec", ns, "sysctl", "-qw", *(f"{k}={v}" for k, v in settings))
+    for dev, addresses in [(PORT + "#1", ["fd77::1/64"]),
+                           (PORT + "#0", ["10.77.1.1/24", "fd77:1::1/64"]),
+                           ("wire0", ["10.77.1.2/24", "fd77::2/64", "fd77:1::2/64"])]:
+        for a in addresses:
+            net.ip("addr", "add", a, "dev", dev, *(["nodad"] if ":" in a else []),
+                   ns=net.wire if dev == "wire0" else None)
 
 
 # Each change, then the frames that show it reached the classifier: the
@@ -159,7 +200,7 @@ CHANGES = [
     (["bind", PORT + "#1", A], [(0, "wire", A, X, {"#1"})]),
     (["setflags", PORT, "1"], [(1, "wire", U, B, {"#2"}), (1, "wire", B, U, {"#0"})]),
     (["del", PORT + "#0"], [(1, "wire", B, U, set()), (1, "wire", U, B, {"#2"}),
-                            (1, "wire", U, BCAST, set())]),
+                            (1, "wire", U, BCAST, {"#1", "#2"})]),
     (["setflags", PORT, "0"], [(0, "wire", U, X, set()), (0, "wire", A, X, {"#1"})]),
     (["add", PORT, "0"], [(0, "wire", U, X, {"#0"})]),
     (["del", PORT + "#2"], [(0, "wire", B, X, {"#0"})]),
@@ -1514,7 +1555,7 @@ def unbound(net):
         # no device.
         net.setup(FLAG1)
         sizes = send([(1, "wire", A, X, {"#0"}), (1, "wire", U, A, {"#1"}),
-                      (1, "wire", A, MCAST, {"#0"})])
+                      (1, "wire", A, MCAST, {"#0", "#1", "#2"})])
         want = [(PORT, "destination", X, 1, sizes[0])] + [(PORT, "destination", a, n, b)
                                                         for _, _, a, n, b in want]
         if table() != want:

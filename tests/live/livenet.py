@@ -146,6 +146,7 @@ class Net:
         # since the classifier was made ("dropped" for those it dropped).
         self.expected = collections.defaultdict(Tally)
         self.frames_sent = 0  # each frame's tag is its number
+        self.taps = {}  # port: a socket that sees every frame arriving on it
         try:
             self.boot()
         except BaseException:
@@ -298,6 +299,69 @@ class Net:
             raise RuntimeError(f"reset: {r.stderr}")
         self.expected.clear()
 
+    def count(self, port, to, size):
+        """One frame of `size` bytes from the wire that must reach `to` (the
+        interfaces "#N"; none: dropped)."""
+        for name in to or {"dropped"}:
+            self.expected[port].add(port + name if name.startswith("#") else name, size)
+
+    def where_to(self, port, src, dst, model=None, links=None):
+        """Where the port's classifier must hand a frame from the wire, by
+        the state file: {"#N", ...}, empty where it drops it.  By
+        destination, a broadcast or multicast bound to nothing reaches
+        every interface, or the interface whose own address sent it."""
+        flags, vlans = (model or self.model())[port]
+        links = links or self.links()
+        bound = {m: v for v, macs in vlans.items() for m in macs}
+        own = {links[v]["address"]: v for v in vlans if v in links}
+        default = port + "#0" if port + "#0" in vlans else None
+        if flags & 1 and int(dst[:2], 16) & 1 and dst not in bound:
+            to = {own[src]} if src in own else set(vlans)
+        elif flags & 1:
+            to = {bound.get(dst) or own.get(dst) or default}
+        else:
+            to = {bound.get(src) or default}
+        return {v[len(port):] for v in to if v in links}
+
+    def tap(self, port=PORT):
+        """From now on, every frame arriving on `port` is counted where the
+        state file says it must go (see account): for traffic the kernel
+        makes itself, such as ARP and neighbour discovery."""
+        own = os.open("/proc/self/ns/net", os.O_RDONLY)
+        there = os.open(f"/run/netns/{self.host}", os.O_RDONLY)
+        try:
+            if libc.setns(there, 0x40000000):
+                raise OSError(ctypes.get_errno(), "setns")
+            s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+            s.bind((port, 0x0003))
+        finally:
+            libc.setns(own, 0x40000000)
+            os.close(own)
+            os.close(there)
+        self.taps[port] = s
+
+    def untap(self):
+        for s in self.taps.values():
+            s.close()
+        self.taps.clear()
+
+    def account(self):
+        """Counts what the taps saw arrive; the number of frames."""
+        n = 0
+        for port, s in self.taps.items():
+            model, links = self.model(), self.links()
+            while True:
+                try:
+                    frame, addr = s.recvfrom(65536, socket.MSG_DONTWAIT)
+                except BlockingIOError:
+                    break
+                if addr[2] == socket.PACKET_OUTGOING:
+                    continue
+                n += 1
+                self.count(port, self.where_to(port, mac_text(frame[6:12]), mac_text(frame[:6]),
+                                               model, links), len(frame))
+        return n
+
     def state_text(self):
         return open(self.state).read() if os.path.exists(self.state) else ""
 
@@ -410,7 +474,14 @@ class Net:
             fail(f"{what}: check exits {r.returncode}: {(r.stdout + r.stderr).strip()!r}")
         links = self.links()
         alive = {d["ifindex"] for d in links.values()}
+        self.account()
         counted = self.counters()
+        # A frame the taps saw before the counters were read may have been
+        # counted by then or not: read them again until nothing more came.
+        for _ in range(20):
+            if not self.account():
+                break
+            counted = self.counters()
         for port, (_, vlans) in self.model().items():
             if port not in links:
                 continue
@@ -496,9 +567,7 @@ class Net:
             if sender == "wire":
                 # The port's own sockets see what the macvlan driver delivers;
                 # the classifier never counts a frame to the port itself.
-                for name in (want - {"port"}) or {"dropped"}:
-                    self.expected[port].add(port + name if name.startswith("#") else name,
-                                            len(frame))
+                self.count(port, want - {"port"}, 14 + len(tag))
             sent[tag] = (sender, src, dst, want, [])
         deadline = time.monotonic() + DELIVERY_TIMEOUT
         while True:
@@ -520,11 +589,9 @@ class Net:
             if sorted(got) != sorted(want):
                 fail(f"frame {src} -> {dst} from {sender}: reached {sorted(got)}, not {sorted(want)}")
 
-    def ping(self, address, count_on=None, port=PORT):
-        """One ICMP echo from the peer namespace; True on a reply.  The
-        request is one frame the classifier hands to `count_on`."""
-        if count_on:  # Ethernet, IPv4 and ping.py's 12 bytes of ICMP
-            self.expected[port].add(count_on, 14 + 20 + 12)
+    def ping(self, address):
+        """One ICMP echo (ICMPv6 for an IPv6 address) from the peer
+        namespace; True on a reply.  What it sends is counted by a tap."""
         return sh("ip", "netns", "exec", self.wire, sys.executable, PING, address,
                   check=False).returncode == 0
 
