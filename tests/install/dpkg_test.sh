@@ -47,10 +47,12 @@ check_walkthrough_in /usr "$src" "$scratch" "$simlib"
 
 # What an administrator of live mode does: enable the boot-time sync, and
 # write live mode's state (an empty module, in a network namespace of its
-# own so that nothing here changes).
+# own so that nothing here changes; a namespace of no name must name the
+# file it writes).
 must "systemctl enable $unit failed" systemctl enable "$unit"
 check "systemctl enable made $link" test -L "$link"
-must "brantel-sim --live reset failed" unshare -n /usr/bin/brantel-sim --live reset
+must "brantel-sim --live reset failed" \
+	unshare -n /usr/bin/brantel-sim --live --state "$state/state" reset
 check "live mode wrote its state in $state" test -f "$state/state"
 
 must "apt-get remove failed" "${APT[@]}" remove "${names[@]}"
