@@ -99,16 +99,6 @@ const Command* find(const Invocation& inv, std::string_view word) {
   return nullptr;
 }
 
-std::string absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::vector<char> buf(4096);
-  while (!getcwd(buf.data(), buf.size())) {
-    if (errno != ERANGE) return path;
-    buf.resize(buf.size() * 2);
-  }
-  return std::string(buf.data()) + "/" + path;
-}
-
 bool state_path(const Invocation& inv, std::string& path) {
   if (!inv.state.empty()) {
     path = inv.state;
@@ -677,6 +667,16 @@ bool parse_args(const Invocation& inv, const Command& c, const std::vector<std::
 }
 
 }  // namespace
+
+std::string absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::vector<char> buf(4096);
+  while (!getcwd(buf.data(), buf.size())) {
+    if (errno != ERANGE) return path;
+    buf.resize(buf.size() * 2);
+  }
+  return std::string(buf.data()) + "/" + path;
+}
 
 int usage_error(const Invocation& inv, const std::string& message) {
   std::cerr << inv.prog << ": " << message << "\nTry '" << inv.prog

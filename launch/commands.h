@@ -44,6 +44,10 @@ int usage_error(const Invocation& inv, const std::string& message);
 // "PROG: message" on standard error: 1.
 int fail(const Invocation& inv, const std::string& message);
 
+// `path` made absolute against the working folder (as given where that
+// cannot be read).
+std::string absolute(const std::string& path);
+
 }  // namespace brantel_sim
 
 #endif

@@ -31,16 +31,6 @@ Invocation g_inv;
 int usage_error(const std::string& message) { return brantel_sim::usage_error(g_inv, message); }
 int fail(const std::string& message) { return brantel_sim::fail(g_inv, message); }
 
-std::string absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::vector<char> buf(4096);
-  while (!getcwd(buf.data(), buf.size())) {
-    if (errno != ERANGE) return path;
-    buf.resize(buf.size() * 2);
-  }
-  return std::string(buf.data()) + "/" + path;
-}
-
 std::string exe_dir() {
   std::vector<char> buf(4096);
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());

@@ -275,21 +275,17 @@ int Rtnl::delete_group(std::uint32_t group) {
   return impl_->run(b, message_);
 }
 
-int Rtnl::set_promisc(int ifindex, bool on) {
+int Rtnl::set_flag(int ifindex, unsigned flag, bool on) {
   wire::Batch b;
   ifinfomsg* ifi = b.link(RTM_SETLINK, 0, ifindex);
-  ifi->ifi_change = IFF_PROMISC;
-  ifi->ifi_flags = on ? IFF_PROMISC : 0;
+  ifi->ifi_change = flag;
+  ifi->ifi_flags = on ? flag : 0;
   return impl_->run(b, message_);
 }
 
-int Rtnl::set_up(int ifindex, bool on) {
-  wire::Batch b;
-  ifinfomsg* ifi = b.link(RTM_SETLINK, 0, ifindex);
-  ifi->ifi_change = IFF_UP;
-  ifi->ifi_flags = on ? IFF_UP : 0;
-  return impl_->run(b, message_);
-}
+int Rtnl::set_promisc(int ifindex, bool on) { return set_flag(ifindex, IFF_PROMISC, on); }
+
+int Rtnl::set_up(int ifindex, bool on) { return set_flag(ifindex, IFF_UP, on); }
 
 int Rtnl::qdiscs(int ifindex, std::vector<Qdisc>& out) {
   return impl_->dump([&](wire::Batch& b) { b.tc(RTM_GETQDISC, NLM_F_DUMP, ifindex, 0, 0, 0); },

@@ -140,6 +140,8 @@ class Rtnl {
   const std::string& last_message() const { return message_; }
 
  private:
+  int set_flag(int ifindex, unsigned flag, bool on);
+
   class Impl;
   std::unique_ptr<Impl> impl_;
   std::string message_;
