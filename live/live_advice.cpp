@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 
 namespace brantel_sim {
@@ -168,12 +169,32 @@ std::string change_record(const Request& req, const Model& before) {
   }
 }
 
+namespace {
+
+// Ports left without PORT#0 by this run.  Said when the run ends, and only
+// of those still so then: unload deletes every PORT#0 on its way to
+// disabling the port, which leaves nothing to warn of.
+std::set<std::string>* g_without_default = nullptr;
+
+void say_without_default() {
+  for (const std::string& port : *g_without_default)
+    live_say("note: " + port + " has no " + port + "#0 now: frames of addresses bound to no " +
+             "interface are dropped until brantel-live add " + port + " 0");
+}
+
+}  // namespace
+
 void live_after(const Request& req, const Model& before) {
   const std::string& name = req.ifname.bytes;
   std::string port = port_of(before, name);
-  if (req.code == BRANTEL_DEL && name == port + "#0")
-    live_say("note: " + port + " has no " + name + " now: frames of addresses bound to no " +
-             "interface are dropped until brantel-live add " + port + " 0");
+  if (!g_without_default) {
+    // Never destroyed: the exit handler reads it after static destructors may have run.
+    g_without_default = new std::set<std::string>;
+    std::atexit(say_without_default);
+  }
+  if (req.code == BRANTEL_DEL && name == port + "#0") g_without_default->insert(port);
+  if (req.code == BRANTEL_DISABLE) g_without_default->erase(name);
+  if (req.code == BRANTEL_ADD && req.ifidx == 0) g_without_default->erase(name);
 }
 
 void live_record(const std::string& line) {
