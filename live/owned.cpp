@@ -50,18 +50,8 @@ int open_folder(int at, const std::string& name, bool make) {
 
 // The folder of this namespace's records, or -1.
 int records_folder(const char* root, bool make) {
-  int top = ::open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (top < 0 && make && errno == ENOENT) {
-    if (::mkdir(root, 0700) != 0 && errno != EEXIST) return -1;
-    top = ::open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  }
+  int top = open_folder(AT_FDCWD, root, make);
   if (top < 0) return -1;
-  struct stat st {};
-  if (fstat(top, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 022)) {
-    ::close(top);
-    errno = EPERM;
-    return -1;
-  }
   int fd = open_folder(top, netns_key(), make);
   int err = errno;
   ::close(top);
