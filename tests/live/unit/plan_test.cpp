@@ -462,6 +462,28 @@ const Row kRows[] = {
      [] { return with(enabled(0), [](PortView& v) { v.renamed = "eth9"; }); },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
      "delete_group:eth1#0 detach unqdisc record:0", 0, ""},
+    {"what_a_lost_classifier_left_on_a_qdisc_others_use",
+     [] {
+       return with(bare(), [](PortView& v) {
+         v.dev.flags |= IFF_PROMISC;
+         v.clsact = true;
+         v.others = true;
+         v.recorded = BRANTEL_OWN_PROMISC | BRANTEL_OWN_QDISC | BRANTEL_OWN_UP;
+       });
+     },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "promisc:off up:off record:0", 0, "eth1: up, as live mode made it, which has left it"},
+    {"the_most_interfaces_a_port_holds",
+     [] { return enabled(0); },
+     [] {
+       return with(wish(), [](PortWant& w) {
+         for (int i = 2; i < BRANTEL_MAX_IFACES; ++i)
+           w.ifaces.push_back({"eth1#" + std::to_string(i), {}});
+         w.bindings.clear();
+       });
+     },
+     Scope{false, {"eth1#4095"}, {"eth1#4095"}, {}},
+     "create:eth1#4095 target:eth1#4095 own:eth1#4095", 0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlanTable, ::testing::ValuesIn(kRows),
