@@ -312,6 +312,11 @@ def promisc(net):
     net.ip("link", "set", PORT, "promisc", "on")
 
 
+def port_down(net):
+    """The port down, as enable finds one at boot: it brings it up."""
+    net.ip("link", "set", PORT, "down")
+
+
 # Refusals of the kernel itself: (set-up, a device that is not ours made
 # after it, the command, the kernel's error it must say).
 REFUSED_BY_KERNEL = [
@@ -342,7 +347,7 @@ INJECTED = [(steps, hand, command, call, None)
     ([promisc] + SETUP[:1] + FLAG1, None, ["setflags", PORT, "0"], "sendto", None),
     # The bind that needs a larger address map: made whole, or the old one serves.
     ([fill], None, ["bind", PORT + "#2", A], "bpf", None),
-]
+] + [([port_down], None, ["enable", PORT], call, None) for call in ("sendto", "bpf")]
 
 # A change that the state file cannot record is taken back whole, the map
 # included: (set-up, the change).  A bind that moves an address the kernel
@@ -362,6 +367,7 @@ UNWRITABLE = [
     (SETUP + FLAG1, ["disable", PORT]),
     (SETUP + FLAG1, ["sim", "reset"]),
     (SETUP[:1], ["sim", "load", "-"]),
+    ([port_down], ["enable", PORT]),
 ]
 
 
@@ -384,7 +390,7 @@ def refusal(net):
     for steps, hand, command, call, text in rows(INJECTED):
         where[0] = f"refusal: {' '.join(command)} refused at each {call}"
         net.reset()
-        net.ip("link", "set", PORT, "promisc", "off")
+        net.ip("link", "set", PORT, "promisc", "off", "up")
         net.setup(steps)
         if hand:
             hand(net)
@@ -397,6 +403,7 @@ def refusal(net):
     for steps, command in rows(UNWRITABLE):
         where[0] = f"refusal: {' '.join(command)} with the state file unwritable"
         net.reset()
+        net.ip("link", "set", PORT, "up")
         net.setup(steps)
         before = (net.snapshot(), net.state_text())
         bound, clean = leads_to(net), net.sim_run("check").returncode == 0
@@ -590,7 +597,8 @@ def classifier_lost(net):
                 fail(f"{step}: {r.stderr.strip()!r}")
             net.expected.clear()
             net.verify(" ".join(step))
-        promisc = [e for e in net.snapshot() if e[0] == PORT and e[1] != "qdisc" and e[4]]
+        promisc = [e for e in net.snapshot() if e[0] == PORT and e[1] not in ("qdisc", "record")
+                   and e[4]]
         if net.snapshot() != bare or promisc:
             fail(f"left {set(net.snapshot()) ^ set(bare)}")
 

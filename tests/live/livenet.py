@@ -2,6 +2,7 @@
 with veth ports, the tool run live in them, packet sockets, and readings of
 the kernel (devices, filters, the classifier's maps and its counters)."""
 import collections
+import contextlib
 import ctypes
 import json
 import os
@@ -114,6 +115,21 @@ class Tally(collections.Counter):
     def pop(self, name, *default):
         self.bytes.pop(name, None)
         return super().pop(name, *default)
+
+
+@contextlib.contextmanager
+def inside(ns):
+    """This thread in network namespace `ns` for the block."""
+    own = os.open("/proc/self/ns/net", os.O_RDONLY)
+    there = os.open(f"/run/netns/{ns}", os.O_RDONLY)
+    try:
+        if libc.setns(there, 0x40000000):
+            raise OSError(ctypes.get_errno(), "setns")
+        yield
+    finally:
+        libc.setns(own, 0x40000000)
+        os.close(own)
+        os.close(there)
 
 
 def descendants(pid):
@@ -327,17 +343,9 @@ class Net:
         """From now on, every frame arriving on `port` is counted where the
         state file says it must go (see account): for traffic the kernel
         makes itself, such as ARP and neighbour discovery."""
-        own = os.open("/proc/self/ns/net", os.O_RDONLY)
-        there = os.open(f"/run/netns/{self.host}", os.O_RDONLY)
-        try:
-            if libc.setns(there, 0x40000000):
-                raise OSError(ctypes.get_errno(), "setns")
+        with inside(self.host):
             s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
             s.bind((port, 0x0003))
-        finally:
-            libc.setns(own, 0x40000000)
-            os.close(own)
-            os.close(there)
         self.taps[port] = s
 
     def untap(self):
@@ -383,18 +391,35 @@ class Net:
     def links(self):
         return {d["ifname"]: d for d in json.loads(self.ip("-j", "-d", "link", "show"))}
 
+    def records(self):
+        """(device, "record", bits) of each record live mode keeps under
+        /run for the devices of the host namespace: what it turned on there."""
+        with inside(self.host):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+                cookie = struct.unpack("Q", s.getsockopt(socket.SOL_SOCKET, 71, 8))[0]
+        folder = f"/run/brantel-live/netns-{cookie}"
+        alive = {str(d["ifindex"]) for d in self.links().values()}
+        out = []
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            if name in alive:  # one of a device that is gone is no one's
+                word = open(os.path.join(folder, name)).read().split()
+                out.append((word[0], "record", word[2:]))
+        return out
+
     def snapshot(self):
-        """The namespace's devices, qdiscs and filters, without the numbers
+        """The namespace's devices (a port's up flag too), qdiscs and
+        filters, and live mode's records under /run, without the numbers
         that differ between two equal set-ups (ifindex, address, ids).
         Filters are read only where a qdisc can hold them."""
-        out = []
+        out = self.records()
         qdiscs = collections.defaultdict(list)
         for q in json.loads(self.tc("-j", "qdisc", "show").stdout or "[]"):
             qdiscs[q.get("dev")].append(q)
         for name, d in self.links().items():
             info = d.get("linkinfo", {})
             out.append((name, info.get("info_kind"), d.get("link"), d.get("group"),
-                        "PROMISC" in d["flags"], info.get("info_data", {}).get("mode")))
+                        "PROMISC" in d["flags"], info.get("info_data", {}).get("mode"),
+                        "UP" in d["flags"] if "#" not in name else None))
             for q in qdiscs.get(name, []):
                 out.append((name, "qdisc", q["kind"], q.get("parent")))
             if not any(q["kind"] in ("clsact", "ingress") for q in qdiscs.get(name, [])):
@@ -527,18 +552,10 @@ class Net:
 
     def socket(self, ns, ifname):
         """A packet socket on `ifname` in `ns`, for the test's ethertype."""
-        own = os.open("/proc/self/ns/net", os.O_RDONLY)
-        there = os.open(f"/run/netns/{ns}", os.O_RDONLY)
-        try:
-            if libc.setns(there, 0x40000000):
-                raise OSError(ctypes.get_errno(), "setns")
+        with inside(ns):
             s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_TEST))
             s.bind((ifname, ETH_TEST))
             return s
-        finally:
-            libc.setns(own, 0x40000000)
-            os.close(own)
-            os.close(there)
 
     def endpoints(self, port=PORT):
         """Sockets on each interface of `port` ("#N"), on its peer ("wire")
