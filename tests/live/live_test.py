@@ -1005,17 +1005,22 @@ def serve_then_leave(net, what, theirs, later=False):
         return
     if net.snapshot() == found[0] or not net.maps(PORT):
         fail("enable left no classifier of its own")
+    kept = []  # theirs, which every step must leave
     if later:
-        # What they add must stay, and so must our qdisc once they use it.
+        # What they add must stay, and so must our qdisc once they use it;
+        # but what they put on our interfaces goes with them at disable.
         mine = net.snapshot()
         theirs(net)
-        added = [e for e in net.snapshot() if e not in mine]
+        kept = [e for e in net.snapshot() if e not in mine]
+        added = [e for e in kept if "#" not in e[0]]
         if any(e[0] == PORT and e[1] in ("ingress", "egress") for e in added):
             added += [e for e in mine if e[:3] == (PORT, "qdisc", "clsact")]
         found = (sorted(found[0] + added, key=repr), found[1])
     for step in SETUP[1:] + FLAG1 + [["setflags", PORT, "0"]] + FLAG1:
         if net.tool(*step).returncode:
             fail(f"{step} failed")
+        if [e for e in kept if e not in net.snapshot()]:
+            fail(f"{step} took {[e for e in kept if e not in net.snapshot()]}")
         if step[0] == "setflags":
             probe(net)
         net.verify(" ".join(step))
@@ -1081,6 +1086,9 @@ FOREIGN_LATER = [
                                          *FOREIGN]]),
     ("a macvlan of someone else's", [lambda n: n.ip("link", "add", "link", PORT, "name", "mv0",
                                                     "type", "macvlan", "mode", "bridge")]),
+    ("a qdisc and an egress filter on PORT#0",
+     [["qdisc", "add", "dev", PORT + "#0", "clsact"],
+      ["filter", "add", "dev", PORT + "#0", "egress", "pref", "7", *FOREIGN]]),
 ]
 
 # Devices that are not ports live mode can serve: (what, how it is made,
