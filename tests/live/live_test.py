@@ -893,6 +893,16 @@ def one_line_naming(port):
     return expect
 
 
+def lost_and_forgotten(net):
+    """The port's classifier and interfaces deleted by hand, and the port
+    dropped from the state file (not live): only live mode's record tells
+    that it made the port promiscuous."""
+    net.tc("qdisc", "del", "dev", PORT, "clsact")
+    for name in net.ours():
+        net.ip("link", "del", name)
+    sh(net.sim, "--state", net.state, "load", "-", input=state_text([]))
+
+
 TWO = [["enable", PORT], ["add", PORT, "1"], ["bind", PORT + "#1", A], ["enable", "eth2"],
        ["add", "eth2", "1"], ["bind", "eth2#1", B]]
 
@@ -964,6 +974,9 @@ GONE = [
      [clean_check, then(["disable", "lan5"]), found_as_before, then(*SETUP)]),
     ("port given an alternative name; sync by it", SETUP, altname(PORT, "lan5"),
      ["sim", "sync", "lan5"], expect_unchanged, [clean_check]),
+    # Only the record under /run tells what live mode made of such a port.
+    ("classifier and interfaces deleted, the port out of the state; sync", SETUP + FLAG1,
+     lost_and_forgotten, ["sim", "sync"], expect_ok, [found_as_before]),
 ]
 
 

@@ -403,7 +403,7 @@ class Net:
         for name in os.listdir(folder) if os.path.isdir(folder) else []:
             if name in alive:  # one of a device that is gone is no one's
                 word = open(os.path.join(folder, name)).read().split()
-                out.append((word[0], "record", word[2:]))
+                out.append((word[0], "record", " ".join(word[2:])))
         return out
 
     def snapshot(self):
