@@ -484,6 +484,18 @@ const Row kRows[] = {
      },
      Scope{false, {"eth1#4095"}, {"eth1#4095"}, {}},
      "create:eth1#4095 target:eth1#4095 own:eth1#4095", 0, ""},
+    {"the_most_addresses_a_port_holds", [] { return enabled(0); },
+     [] {
+       // Bound to an interface the kernel lacks, so that no step is planned.
+       return with(wish(), [](PortWant& w) {
+         w.bindings.clear();
+         for (std::uint32_t i = 0; i < BRANTEL_MAX_MACS; ++i)
+           w.bindings[MacBytes{2, 0x99, 0, static_cast<std::uint8_t>(i >> 16),
+                               static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)}] =
+               "eth1#9";
+       });
+     },
+     Scope{}, "unbind:01", 0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlanTable, ::testing::ValuesIn(kRows),
