@@ -496,6 +496,9 @@ const Row kRows[] = {
        });
      },
      Scope{}, "unbind:01", 0, ""},
+    {"a_record_under_run_lost", [] { return with(enabled(0), [](PortView& v) { v.recorded = 0; }); },
+     [] { return wish(); }, Scope{}, "record:1", 0,
+     "eth1: live mode's record under /run is not its classifier's"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlanTable, ::testing::ValuesIn(kRows),
