@@ -318,12 +318,16 @@ def port_down(net):
 
 
 # Refusals of the kernel itself: (set-up, a device that is not ours made
-# after it, the command, the kernel's error it must say).
+# after it: a veth of that name, or `ip link add`'s arguments, the command,
+# the kernel's error it must say).
 REFUSED_BY_KERNEL = [
     ([], None, ["enable", "nosuch0"], "No such device"),
     ([], PORT + "#0", ["enable", PORT], "Name not unique on network"),
     (SETUP[:1], PORT + "#5", ["add", PORT, "5"], "File exists"),
     (SETUP[:1], None, ["enable", PORT + "#0"], "No such device"),
+    # Another tool's macvlan on the port, of the name ours would have.
+    (SETUP[:1], [PORT + "#5", "link", PORT, "type", "macvlan", "mode", "private"],
+     ["add", PORT, "5"], "File exists"),
 ]
 
 # Every step of every change refused in turn: (set-up, change by hand, the
@@ -377,7 +381,9 @@ def refusal(net):
         net.reset()
         net.setup(steps)
         if foreign:
-            net.ip("link", "add", foreign, "type", "veth", "peer", "name", "spare0")
+            foreign = foreign if isinstance(foreign, list) else [foreign, "type", "veth", "peer",
+                                                                  "name", "spare0"]
+            net.ip("link", "add", *foreign)
         before, text = net.snapshot(), net.state_text()
         r = net.tool(*command)
         if r.returncode == 0 or error not in r.stderr:
@@ -385,7 +391,7 @@ def refusal(net):
         if (net.snapshot(), net.state_text()) != (before, text):
             fail(f"{command}: the refusal changed something")
         if foreign:
-            net.ip("link", "del", foreign)
+            net.ip("link", "del", foreign[0])
         net.verify(f"{command} refused")
     for steps, hand, command, call, text in rows(INJECTED):
         where[0] = f"refusal: {' '.join(command)} refused at each {call}"
