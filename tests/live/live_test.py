@@ -525,6 +525,8 @@ HAND = [
      X + ": the own address of " + PORT + "#1 on the kernel only", (), False),
     (1, "classifier removed",
      lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"), None, (), True),
+    (0, "address bound to another interface by hand", bound_by_hand(A, PORT + "#2"),
+     f"{A}: bound to {PORT}#1, on the kernel to {PORT}#2", (), False),
 ]
 
 
@@ -724,10 +726,11 @@ def expect_ok(net, r, before):
         fail(f"exit {r.returncode}: {r.stderr.strip()!r}")
 
 
-def expect_refused(*words):
-    """Refused whole, with one line of the simulator's that names `words`."""
+def expect_refused(*words, quiet=False):
+    """Refused whole, with one line of the simulator's that names `words`
+    (`quiet`: none, the tool's errno says it all)."""
     def expect(net, r, before):
-        lines = said(r)
+        lines = said(r) + ([""] if quiet else [])
         if r.returncode == 0 or len(lines) != 1 or not all(w in lines[0] for w in words):
             named = f" naming {', '.join(words)}" if words else " of the simulator's"
             fail(f"exit {r.returncode}, {r.stderr.strip()!r}: not refused with one line{named}")
@@ -980,6 +983,9 @@ GONE = [
      [clean_check, then(["disable", "lan5"]), found_as_before, then(*SETUP)]),
     ("port given an alternative name; sync by it", SETUP, altname(PORT, "lan5"),
      ["sim", "sync", "lan5"], expect_unchanged, [clean_check]),
+    # An addition to a port that is gone is refused, never reported done.
+    ("port deleted; add on it", TWO, delete("eth2"), ["add", "eth2", "3"],
+     expect_refused(quiet=True), []),
     # Only the record under /run tells what live mode made of such a port.
     ("classifier and interfaces deleted, the port out of the state; sync", SETUP + FLAG1,
      lost_and_forgotten, ["sim", "sync"], expect_ok, [found_as_before]),
