@@ -1379,12 +1379,14 @@ def service(net):
         net.verify(f"after {what}")
     # No machine id (a container, early boot): the kernel's choice of
     # addresses, as the notice says, and everything else as usual.
+    where[0] = "service: no machine id"
     net.fresh([PORT])
     for n, step in enumerate(SETUP + FLAG1):
         r = net.run(step, prefix=NO_MACHINE_ID)
         if r.returncode or not (n or any("kernel's choice" in l for l in said(r))):
             fail(f"{step} without a machine id: exit {r.returncode}, {r.stderr.strip()!r}")
-    net.verify("without a machine id")
+        # Each step: a later one over the whole port would mend an earlier.
+        net.verify(f"{' '.join(step)} without a machine id")
     probe(net)
     net.verify("frames without a machine id")
     # sync PORT restores that port alone.
