@@ -527,6 +527,10 @@ HAND = [
      lambda n: n.tc("filter", "del", "dev", PORT, "ingress", "pref", "25202"), None, (), True),
     (0, "address bound to another interface by hand", bound_by_hand(A, PORT + "#2"),
      f"{A}: bound to {PORT}#1, on the kernel to {PORT}#2", (), False),
+    (1, "own address led to another interface by hand",
+     lambda n: n.map_update(PORT, "brantel_own", mac_bytes(n.links()[PORT + "#1"]["address"]) +
+                            b"\0\0", n.links()[PORT + "#2"]["ifindex"].to_bytes(4, "little")),
+     PORT + "#1: its address", (), False),
 ]
 
 
@@ -902,14 +906,19 @@ def one_line_naming(port):
     return expect
 
 
+def forgotten(net):
+    """The state file emptied by hand (not live)."""
+    sh(net.sim, "--state", net.state, "load", "-", input=state_text([]))
+
+
 def lost_and_forgotten(net):
     """The port's classifier and interfaces deleted by hand, and the port
-    dropped from the state file (not live): only live mode's record tells
-    that it made the port promiscuous."""
+    dropped from the state file: only live mode's record tells that it
+    made the port promiscuous."""
     net.tc("qdisc", "del", "dev", PORT, "clsact")
     for name in net.ours():
         net.ip("link", "del", name)
-    sh(net.sim, "--state", net.state, "load", "-", input=state_text([]))
+    forgotten(net)
 
 
 TWO = [["enable", PORT], ["add", PORT, "1"], ["bind", PORT + "#1", A], ["enable", "eth2"],
@@ -989,6 +998,9 @@ GONE = [
     # Only the record under /run tells what live mode made of such a port.
     ("classifier and interfaces deleted, the port out of the state; sync", SETUP + FLAG1,
      lost_and_forgotten, ["sim", "sync"], expect_ok, [found_as_before]),
+    # ... and only its classifier tells of one without interfaces.
+    ("no interface left, the port out of the state; sync", [["enable", PORT], ["del", PORT + "#0"]],
+     forgotten, ["sim", "sync"], expect_ok, [found_as_before]),
 ]
 
 
