@@ -325,12 +325,18 @@ int Journal::step(const Action& a, Failure& why) {
         if (!e && created) e = gone_ok(nl_.delete_clsact(port));
         return e;
       });
-      // Someone else's qdisc came or went between looking and making.
+      // Someone else's qdisc came or went between looking and making: the
+      // record must say so too, or disable would take theirs.
       if (created == view_.clsact) {
         brantel_port_config cfg{};
         if ((err = cls_.read_config(cfg))) return err;
         cfg.owned = created ? cfg.owned | BRANTEL_OWN_QDISC : cfg.owned & ~BRANTEL_OWN_QDISC;
-        return cls_.write_config(cfg);
+        if ((err = cls_.write_config(cfg))) return err;
+        std::uint32_t was = recorded(view_.dev);
+        std::uint32_t now = created ? was | BRANTEL_OWN_QDISC : was & ~BRANTEL_OWN_QDISC;
+        if (now == was) return 0;
+        if ((err = live::record(view_.dev, now))) return err;
+        on_undo("the port's record", [this, was] { return live::record(view_.dev, was); });
       }
       return 0;
     }

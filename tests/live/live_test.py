@@ -1145,6 +1145,20 @@ def foreign(net):
             serve_then_leave(net, what + (", made once enabled" if later else ""),
                              lambda n, c=commands: [x(n) if callable(x) else n.tc(*x) for x in c],
                              later)
+    # Someone else's clsact qdisc made while enable runs, after it looked at
+    # the port: it is theirs all the same, and stays when the port goes.
+    for _ in rows(["a qdisc made during enable"]):
+        where[0] = "foreign: a clsact qdisc made while enable runs"
+        net.fresh([PORT])
+        p = net.paused(["enable", PORT], "bpf")  # its first step, once it has looked
+        net.tc("qdisc", "add", "dev", PORT, "clsact")
+        found = net.snapshot()
+        net.resume(p)
+        if p.wait(timeout=60):
+            fail(f"enable: exit {p.returncode}, {p.communicate()[1].strip()!r}")
+        net.verify("enable")
+        if net.tool("disable", PORT).returncode or net.snapshot() != found:
+            fail(f"disable left {set(net.snapshot()) ^ set(found)}")
     for what, commands, port in rows(UNSERVED):
         where[0] = f"foreign: enable {what}"
         net.fresh([PORT])
