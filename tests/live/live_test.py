@@ -201,6 +201,10 @@ CHANGES = [
     (["setflags", PORT, "1"], [(1, "wire", U, B, {"#2"}), (1, "wire", B, U, {"#0"})]),
     (["del", PORT + "#0"], [(1, "wire", B, U, set()), (1, "wire", U, B, {"#2"}),
                             (1, "wire", U, BCAST, {"#1", "#2"})]),
+    # A bound group address is the binding's alone; unbound, everyone's again.
+    (["bind", PORT + "#2", MCAST], [(1, "wire", U, MCAST, {"#2"}),
+                                   (1, "wire", U, BCAST, {"#1", "#2"})]),
+    (["unbind", PORT + "#2", MCAST], [(1, "wire", U, MCAST, {"#1", "#2"})]),
     (["setflags", PORT, "0"], [(0, "wire", U, X, set()), (0, "wire", A, X, {"#1"})]),
     (["add", PORT, "0"], [(0, "wire", U, X, {"#0"})]),
     (["del", PORT + "#2"], [(0, "wire", B, X, {"#0"})]),
