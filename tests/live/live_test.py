@@ -783,6 +783,12 @@ def no_dead_entries(net):
             fail(f"{port}'s map leads to devices that are gone: {dead}")
 
 
+def verified(net):
+    """The kernel read back right after the command: a sync (restore's)
+    would mend what it left."""
+    net.verify("the command, before a sync")
+
+
 def check_names(*words):
     def after(net):
         r = net.sim_run("check")
@@ -957,7 +963,8 @@ GONE = [
     ("port deleted; unbind on it", TWO, delete("eth2"), ["unbind", "eth2#1", B],
      expect_ok, []),
     ("port deleted; del on it", TWO, delete("eth2"), ["del", "eth2#1"], expect_ok, []),
-    ("port deleted; disable it", TWO, delete("eth2"), ["disable", "eth2"], expect_ok, [probe]),
+    ("port deleted; disable it", TWO, delete("eth2"), ["disable", "eth2"], expect_ok,
+     [verified, probe]),
     ("reboot without the second port; sync", TWO, reboot_without("eth2"), ["sim", "sync"],
      one_line_naming("eth2"), [probe, check_names("eth2")]),
     ("reboot without the first port; sync", TWO, reboot_without(PORT), ["sim", "sync"],
@@ -965,9 +972,9 @@ GONE = [
     ("interface deleted; unbind", SETUP, delete(PORT + "#1"), ["unbind", PORT + "#1", A],
      expect_ok, [no_dead_entries, probe]),
     ("interface deleted; del", SETUP, delete(PORT + "#1"), ["del", PORT + "#1"],
-     expect_ok, [no_dead_entries, probe]),
+     expect_ok, [no_dead_entries, verified, probe]),
     ("default interface deleted; del", SETUP, delete(PORT + "#0"), ["del", PORT + "#0"],
-     expect_ok, [no_dead_entries, probe]),
+     expect_ok, [no_dead_entries, verified, probe]),
     # A frame whose interface is gone is dropped, and counted so.
     ("interface deleted; frames", SETUP, delete(PORT + "#1"), ["sim", "check"],
      lambda net, r, before: r.returncode == 1 or fail(f"check: exit {r.returncode}"), [probe]),
