@@ -243,8 +243,13 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
     return fail(why, Step::bpf, EMFILE);
   if (!reuse_maps)
     if (int err = replace(BRANTEL_MIN_MACS, nullptr, 0)) return fail(why, Step::map, err);
+  // Later runs find the classifier by its programs' names: one loaded
+  // without them (libbpf judged the kernel to lack them) would be attached
+  // and then never found again, to be changed or taken away.
+  const char* unnamed = "loaded without its name, by which live mode finds it";
   bpf_prog_info info;
   if (int err = prog_info(accept_.get(), info, nullptr)) return fail(why, Step::bpf, err);
+  if (std::strcmp(info.name, kAcceptName) != 0) return fail(why, Step::load, EOPNOTSUPP, unnamed);
   brantel_port_config c{};
   if (cfg) {
     c = *cfg;
@@ -255,6 +260,7 @@ int Classifier::load_objects(const brantel_port_config* cfg, bool reuse_maps, Fa
   if (int err = write_config(c)) return fail(why, Step::map, err);
   if (!reuse_maps) {
     if (int err = prog_info(rx_.get(), info, nullptr)) return fail(why, Step::bpf, err);
+    if (std::strcmp(info.name, kRxName) != 0) return fail(why, Step::load, EOPNOTSUPP, unnamed);
     rx_id_ = info.id;
   }
   return 0;
