@@ -231,9 +231,11 @@ def changes(net):
 def injected_runs(net, steps, command, inject, hand=None, input=None):
     """Runs `command` on the module `steps` make (and `hand` changes), with
     the Nth call named in `inject` made to misbehave, for N = 1, 2, ...
-    until a run succeeds.  Yields (N, the run, the kernel and state before
-    it) for each run that did not."""
+    until a run succeeds with no call left to misbehave.  Yields (N, the
+    run, the kernel and state before it) for each run that did not
+    succeed; one that put up with the misbehaviour must leave check clean."""
     n = 0
+    trace = os.path.join(net.folder.name, "injected")
     while True:
         n += 1
         net.reset()
@@ -241,9 +243,14 @@ def injected_runs(net, steps, command, inject, hand=None, input=None):
         if hand:
             hand(net)
         before = (net.snapshot(), net.state_text())
-        r = net.run(command, prefix=traced(inject.format(n=n)), **({"input": input} if input else {}))
+        r = net.run(command, prefix=traced(inject.format(n=n), trace),
+                    **({"input": input} if input else {}))
         if r.returncode == 0:
-            return
+            with open(trace) as f:
+                if "(INJECTED)" not in f.read():
+                    return
+            net.verify(f"{command}, which put up with {inject.format(n=n)}")
+            continue
         if n > 200:
             fail(f"{command}: never succeeds under {inject}: {r.stderr!r}")
             return

@@ -94,8 +94,8 @@ def classifier_maps(ns, dev):
             out[shown["name"]] = m
             if shown["type"] == "array_of_maps":
                 inner = slot(m)
-                if inner is not None:
-                    out[map_info(inner)["name"]] = inner
+                if inner is not None:  # the address map, named or not (no names probed)
+                    out[map_info(inner).get("name", "brantel_macs")] = inner
     return out
 
 
