@@ -191,6 +191,12 @@ TEST_F(Launcher, SetsUpTheEnvironment) {
   r = run(dir, {colon + "/bin/brantel-sim", "--state", state, kTool, "info"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "-eth0\n-eth0 flag: 0x0\n");
+  // Without its launcher the front can only say so.
+  fs::remove(colon + "/lib/brantel-sim/brantel-sim-launcher");
+  r = run(dir, {colon + "/bin/brantel-sim", "--state", state, kTool, "info"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find("/brantel-sim-launcher: No such file or directory\n"), std::string::npos)
+      << r.err;
 }
 
 // The front starts plain commands itself and hands all else to the
