@@ -13,6 +13,7 @@ import argparse
 import json
 import select
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -1544,7 +1545,7 @@ MONITORED = [(["setflags", PORT, "0"], f"{PORT}: flag word 0x1 -> 0x0"),
              (["bind", PORT + "#7", NEW], f"{PORT}: bound {NEW} to {PORT}#7"),
              (["unbind", PORT + "#7", NEW], f"{PORT}: unbound {NEW} from {PORT}#7"),
              (["del", PORT + "#7"], f"{PORT}: deleted {PORT}#7"),
-             (["disable", PORT], f"{PORT}: disabled")]
+             (["disable", PORT], f"{PORT}: disabled"), (["enable", PORT], f"{PORT}: enabled")]
 
 
 def unbound(net):
@@ -1608,7 +1609,7 @@ def unbound(net):
             deadline = time.monotonic() + 30
             while time.monotonic() < deadline:
                 if select.select([mon.stdout], [], [], 0.5)[0]:
-                    seen.extend(l.rstrip("\n").split(", last seen ")[0]
+                    seen.extend(re.sub(r", last seen \d+ s ago", "", l.rstrip("\n"))
                                 for l in mon.stdout.readlines())
                 if line in seen:
                     return
@@ -1619,10 +1620,11 @@ def unbound(net):
 
         wait_for(f"{PORT}: added {PORT}#7")
         size = send([(1, "wire", A, NEW, {"#0"})])[0]
-        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes")
+        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes, new")
         for change, line in MONITORED:
             net.live_run(*change)
             wait_for(line)
+        net.expected.clear()  # counted afresh since enable
         old = [l for l in seen if any(l.startswith(f"{PORT}: {a} ") for a in (U, D, X))]
         if old:
             fail(f"monitor printed as new what the table held before it began: {old}")
