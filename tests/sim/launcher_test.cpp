@@ -421,6 +421,27 @@ TEST_F(Launcher, BrantelLiveWords) {
            // one that is none of ours.
            Row{{"sync", "--if-known", "eth9"}, 0, "", ""},
            Row{{"sync", "--if-known", "eth9", "eth0"}, 0, "", "fake: sync 1 ports, only eth0\n"},
+           // A name is said as the state file escapes it: no byte of it reaches
+           // the terminal as a control.
+           Row{{"show", "e\x1b[2J"},
+               1,
+               "",
+               "brantel-live: show: e\\x1b[2J: no such port or interface in " + state + "\n"},
+           Row{{"check", "e\nx"},
+               2,
+               "",
+               "brantel-live: check: e\\x0ax: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
+           Row{{"e\x1b[2J"},
+               2,
+               "",
+               "brantel-live: \"e\\x1b[2J\" is unknown, try \"brantel-live --help\"\n"},
+           Row{{"--\x1b"}, 2, "", "brantel-live: unknown option --\\x1b\n" + try_help},
+           Row{{"sync", "e\x1b"},
+               1,
+               "",
+               "brantel-live: sync: e\\x1b: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
            Row{{"show", "--", "-x"},
                1,
                "",
