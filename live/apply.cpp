@@ -184,6 +184,15 @@ int Journal::step(const Action& a, Failure& why) {
               });
       return 0;
     }
+    case Op::regroup: {
+      int i = ifindex(a.name);
+      std::uint32_t was = 0;
+      for (const IfaceView& v : view_.ifaces)
+        if (v.link.name == a.name) was = v.link.group;
+      if (int err = nl_.set_group(i, a.value)) return err;
+      on_undo(a.name + "'s device group", [this, i, was] { return gone_ok(nl_.set_group(i, was)); });
+      return 0;
+    }
     case Op::attach_accept: {
       int i = ifindex(a.name);
       int fd = cls_.accept_fd(why);

@@ -275,6 +275,13 @@ int Rtnl::delete_group(std::uint32_t group) {
   return impl_->run(b, message_);
 }
 
+int Rtnl::set_group(int ifindex, std::uint32_t group) {
+  wire::Batch b;
+  b.link(RTM_SETLINK, 0, ifindex);
+  b.u32(IFLA_GROUP, group);
+  return impl_->run(b, message_);
+}
+
 int Rtnl::set_flag(int ifindex, unsigned flag, bool on) {
   wire::Batch b;
   ifinfomsg* ifi = b.link(RTM_SETLINK, 0, ifindex);

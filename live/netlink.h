@@ -107,6 +107,7 @@ class Rtnl {
   int delete_link(int ifindex);
   // Deletes every device of the group in one request.
   int delete_group(std::uint32_t group);
+  int set_group(int ifindex, std::uint32_t group);
   int set_promisc(int ifindex, bool on);
   int set_up(int ifindex, bool on);
 

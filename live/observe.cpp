@@ -240,6 +240,24 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
     }
   }
 
+  v.group = group;
+  // An interface of ours out of the port's group is ours still: one made
+  // before the port came back from another namespace under a new number
+  // (its group is of the old one), or one the classifier leads to that was
+  // taken out of the group by hand.  A macvlan's lower device never
+  // changes, so either proves it was made on this port.
+  std::set<std::uint32_t> made;
+  if (v.maps) {
+    made = v.targets;
+    for (const auto& o : v.own) made.insert(o.second);
+    if (v.cfg.default_ifindex) made.insert(v.cfg.default_ifindex);
+  }
+  auto strayed = [&](const Link& l) {
+    return l.kind == "macvlan" && l.parent == v.dev.ifindex && !l.parent_elsewhere &&
+           l.name.rfind(v.name + "#", 0) == 0 &&
+           (in_our_groups(l.group) || made.count(static_cast<std::uint32_t>(l.ifindex)));
+  };
+  auto of_port = [&](const Link& l) { return ours(l, v.dev.ifindex, group) || strayed(l); };
   if (scope.all) {
     // The port's slice of the kernel: the devices on it, those in its
     // group, and those named after it.
@@ -248,18 +266,18 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
         (err = k.named(v.name + "#", named)))
       return err;
     for (const Link* l : on)
-      if (ours(*l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{*l, {}, false, false});
+      if (of_port(*l)) v.ifaces.push_back(IfaceView{*l, {}, false, false});
     v.group_shared = std::any_of(in.begin(), in.end(),
                                  [&](const Link* l) { return !ours(*l, v.dev.ifindex, group); });
     for (const Link* l : named)
-      if (!ours(*l, v.dev.ifindex, group)) v.namesakes[l->name] = *l;
+      if (!of_port(*l)) v.namesakes[l->name] = *l;
   } else {
     for (const std::string& n : scope.ifaces) {
       Link l;
       err = k.link(n, l);
       if (err == ENODEV) continue;
       if (err) return err;
-      if (ours(l, v.dev.ifindex, group)) v.ifaces.push_back(IfaceView{l, {}, false, false});
+      if (of_port(l)) v.ifaces.push_back(IfaceView{l, {}, false, false});
     }
   }
   std::set<std::uint32_t> live;
@@ -305,8 +323,8 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
     }
     Link l;
     err = k.link(static_cast<int>(r), l);
-    if (err == 0 && !ours(l, v.dev.ifindex, group)) v.strangers[r] = l.name;
-    if (err == ENODEV || (err == 0 && !ours(l, v.dev.ifindex, group)))
+    if (err == 0 && !of_port(l)) v.strangers[r] = l.name;
+    if (err == ENODEV || (err == 0 && !of_port(l)))
       v.dead.insert(r);
     else if (err)
       return err;
@@ -323,8 +341,10 @@ int ports_on_kernel(Kernel& k, std::vector<std::string>& out, Failure& why) {
   std::set<std::string> names;
   for (const Link& l : *all) {
     if (l.kind == "macvlan" && in_our_groups(l.group)) {
+      // Named after its port, it is ours whatever number the port had then.
       Link p;
-      if (!l.parent_elsewhere && l.group == group_of(l.parent) && k.link(l.parent, p) == 0)
+      if (!l.parent_elsewhere && k.link(l.parent, p) == 0 &&
+          (l.group == group_of(l.parent) || l.name.rfind(p.name + "#", 0) == 0))
         names.insert(p.name);
       continue;
     }
@@ -342,9 +362,12 @@ int ports_on_kernel(Kernel& k, std::vector<std::string>& out, Failure& why) {
     }
   }
   // What a lost classifier or a killed run left turned on.
+  // A port that came back from another namespace may have a new number:
+  // its record is found by its name too.
   for (const auto& [ifindex, name] : records()) {
     Link p;
-    if (k.link(ifindex, p) == 0 && recorded(p)) names.insert(p.name);
+    if ((k.link(ifindex, p) == 0 && recorded(p)) || (k.link(name, p) == 0 && recorded(p)))
+      names.insert(p.name);
   }
   out.assign(names.begin(), names.end());
   return 0;

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 #include "model.h"
 
@@ -74,6 +76,31 @@ bool read_record(int dir, int ifindex, std::string& name, std::string& mac, std:
   return static_cast<bool>(in >> name >> mac >> bits);
 }
 
+// The numbers of the records of `dev` kept under another number: a port
+// that comes back from another namespace may be given a new one.  Its
+// name and address both tell it.
+std::vector<int> renumbered(int dir, const Link& dev) {
+  std::vector<int> out;
+  int copy = ::dup(dir);
+  DIR* d = copy < 0 ? nullptr : fdopendir(copy);
+  if (!d) {
+    if (copy >= 0) ::close(copy);
+    return out;
+  }
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long i = std::strtol(e->d_name, &end, 10);
+    if (i <= 0 || i > INT_MAX || *end || i == dev.ifindex) continue;
+    std::string name, mac;
+    std::uint32_t bits = 0;
+    if (read_record(dir, static_cast<int>(i), name, mac, bits) && name == dev.name &&
+        mac == format_mac(dev.mac))
+      out.push_back(static_cast<int>(i));
+  }
+  closedir(d);
+  return out;
+}
+
 }  // namespace
 
 std::uint32_t recorded(const Link& dev, const char* root) {
@@ -82,9 +109,17 @@ std::uint32_t recorded(const Link& dev, const char* root) {
   std::string name, mac;
   std::uint32_t bits = 0;
   bool found = read_record(dir, dev.ifindex, name, mac, bits);
-  ::close(dir);
   // The same device: a new one given the number would differ in both.
-  if (!found || (name != dev.name && mac != format_mac(dev.mac))) return 0;
+  if (found && (name == dev.name || mac == format_mac(dev.mac))) {
+    ::close(dir);
+    return bits;
+  }
+  bits = 0;
+  for (int i : renumbered(dir, dev)) {
+    std::uint32_t b = 0;
+    if (read_record(dir, i, name, mac, b)) bits |= b;
+  }
+  ::close(dir);
   return bits;
 }
 
@@ -111,6 +146,9 @@ int record(const Link& dev, std::uint32_t bits, const char* root) {
       if (err) ::unlinkat(dir, tmp.c_str(), 0);
     }
   }
+  // The device's records under an earlier number say no more than this.
+  if (!err)
+    for (int i : renumbered(dir, dev)) ::unlinkat(dir, std::to_string(i).c_str(), 0);
   if (!err) fsync(dir);
   ::close(dir);
   return err;

@@ -112,7 +112,10 @@ class Planner {
     std::string why =
         k_.classifier ? w_.name + ": enabled on the kernel, not in the state file"
                       : w_.name + ": live mode's interfaces on the kernel, not in the state file";
-    if (k_.group_shared) {
+    // One request deletes the group: those out of it go one by one.
+    bool strays = std::any_of(k_.ifaces.begin(), k_.ifaces.end(),
+                              [&](const IfaceView& v) { return v.link.group != k_.group; });
+    if (k_.group_shared || strays) {
       for (const IfaceView& v : k_.ifaces) add(Op::delete_iface, why).name = v.link.name;
     } else if (!k_.ifaces.empty()) {
       add(Op::delete_group, why).name = k_.ifaces.front().link.name;
@@ -207,7 +210,16 @@ class Planner {
       const IfaceWant* w = wanted(v.link.name);
       if (!w) {
         remove_iface(v, v.link.name + ": on the kernel, not in the state file");
-      } else if (s_.all && v.link.macvlan_mode != MACVLAN_MODE_PRIVATE) {
+        continue;
+      }
+      if (v.link.group != k_.group) {
+        Action& a = add(Op::regroup, v.link.name + ": in device group " +
+                                         std::to_string(v.link.group) + ", not the port's " +
+                                         std::to_string(k_.group));
+        a.name = v.link.name;
+        a.value = k_.group;
+      }
+      if (s_.all && v.link.macvlan_mode != MACVLAN_MODE_PRIVATE) {
         remove_iface(v, v.link.name + ": macvlan mode " + std::to_string(v.link.macvlan_mode) +
                             " on the kernel, not private");
         create_iface(*w, {});

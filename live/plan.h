@@ -79,7 +79,10 @@ struct PortView {
   // that name cannot be made (scope all).
   std::map<std::string, Link> namesakes;
   bool group_shared = false;      // a device not ours is in our group
-  std::vector<IfaceView> ifaces;  // ours, within the scope
+  std::uint32_t group = 0;        // the device group the port's interfaces belong in
+  // Ours, within the scope; those whose device group is not `group` are
+  // ours still (see observe), to be put back.
+  std::vector<IfaceView> ifaces;
 };
 
 struct IfaceWant {
@@ -103,6 +106,7 @@ enum class Op {
   create_iface,   // name, mac
   delete_iface,   // name, ifindex
   delete_group,   // every interface of the port, in one request
+  regroup,        // name: back into the port's device group
   attach_accept,  // name
   detach_accept,  // name
   add_target,     // name (or ifindex when the device is gone)

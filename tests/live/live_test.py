@@ -202,6 +202,10 @@ CHANGES = [
     (["setflags", PORT, "1"], [(1, "wire", U, B, {"#2"}), (1, "wire", B, U, {"#0"})]),
     (["del", PORT + "#0"], [(1, "wire", B, U, set()), (1, "wire", U, B, {"#2"}),
                             (1, "wire", U, BCAST, {"#1", "#2"})]),
+    # A bound group address is the binding's alone; unbound, everyone's again.
+    (["bind", PORT + "#2", MCAST], [(1, "wire", U, MCAST, {"#2"}),
+                                   (1, "wire", U, BCAST, {"#1", "#2"})]),
+    (["unbind", PORT + "#2", MCAST], [(1, "wire", U, MCAST, {"#1", "#2"})]),
     (["setflags", PORT, "0"], [(0, "wire", U, X, set()), (0, "wire", A, X, {"#1"})]),
     (["add", PORT, "0"], [(0, "wire", U, X, {"#0"})]),
     (["del", PORT + "#2"], [(0, "wire", B, X, {"#0"})]),
@@ -789,6 +793,20 @@ def regroup(name, group=None):
     return change
 
 
+def away_and_back(port):
+    """`port` moved to another namespace and back, its number taken
+    meanwhile: it comes back down, without its qdisc, under a new number."""
+    def change(net):
+        old = net.links()[port]["ifindex"]
+        net.ip("link", "set", port, "netns", net.wire)
+        net.ip("link", "add", "hold0", "index", str(old), "type", "veth", "peer", "name", "hold1")
+        net.ip("link", "set", port, "netns", net.host, ns=net.wire)
+        net.ip("link", "del", "hold0")
+        if net.links()[port]["ifindex"] == old:
+            fail(f"{port} came back under its old number")
+    return change
+
+
 def check_says(state, *words, never="which is gone"):
     """check of `state` (None: the row's own, else a candidate file made
     from it by `state`) names `words`, and never says `never`."""
@@ -920,13 +938,34 @@ GONE = [
      lambda net, r, before: r.returncode == 1 or fail(f"check: exit {r.returncode}"), [probe]),
     # A device that exists is never called gone, and an address bound
     # elsewhere on the kernel is named, for the state and for a candidate.
+    # The classifier leads to it: still ours, put back by sync, taken by disable.
     ("interface out of our group; check", SETUP, regroup(PORT + "#1", 0), ["sim", "check"],
-     check_says(None, PORT + "#1 (ifindex", "not live mode's"), [regroup(PORT + "#1")]),
+     check_says(None, PORT + "#1: in device group 0, not the port's"), [regroup(PORT + "#1")]),
     ("interface out of our group; check a candidate", SETUP, regroup(PORT + "#1", 0),
      ["sim", "check"],
      check_says(lambda t: t.replace(f"mac {A}\n", "").replace("end\n", f"vlan {PORT}#3\nmac {A}\nend\n"),
-                PORT + "#1 (ifindex", f"{A}: bound to {PORT}#3, on the kernel to"),
+                PORT + "#1: in device group 0", f"{A}: bound to {PORT}#3, on the kernel to"),
      [regroup(PORT + "#1")]),
+    ("interface out of our group; sync", SETUP + FLAG1, regroup(PORT + "#1", 0), ["sim", "sync"],
+     expect_ok, [clean_check]),
+    ("interface out of our group; disable", SETUP, regroup(PORT + "#1", 0), ["disable", PORT],
+     expect_ok, [nothing_of_ours_on(PORT)]),
+    # Its interfaces stay behind in the group of its old number; what live
+    # mode turned on is taken off wherever it went meanwhile.
+    ("port away and back under a new number; sync", SETUP + FLAG1, away_and_back(PORT),
+     ["sim", "sync"], expect_ok, [clean_check, is_up(PORT)]),
+    ("port away and back under a new number; disable", SETUP + FLAG1, away_and_back(PORT),
+     ["disable", PORT], expect_ok, [nothing_of_ours_on(PORT), is_up(PORT, up=False),
+                                    set_up(PORT, True)]),
+    ("port away and back under a new number; unload", SETUP + FLAG1, away_and_back(PORT),
+     ["unload"], expect_refused(PORT, "lost its classifier"), []),
+    ("port away and back under a new number; sync, then unload", SETUP + FLAG1,
+     lambda net: (away_and_back(PORT)(net), net.sim_run("sync")), ["unload"], expect_ok,
+     [nothing_of_ours_on(PORT), state_has_no_ports]),
+    ("port away and back under a new number; sync, then flag off", SETUP + FLAG1,
+     lambda net: (away_and_back(PORT)(net), net.sim_run("sync")), ["setflags", PORT, "0"],
+     expect_ok, [lambda net: "PROMISC" not in net.links()[PORT]["flags"]
+                 or fail(f"{PORT} left promiscuous")]),
     ("port renamed; disable", SETUP, rename(PORT, "eth9"), ["disable", PORT],
      expect_gone_or_refused, [rename("eth9", PORT)]),
     ("port renamed; unload", SETUP + FLAG1, rename(PORT, "eth9"), ["unload"],

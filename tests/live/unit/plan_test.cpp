@@ -39,6 +39,7 @@ PortView bare() {
   v.dev.ifindex = kPortIndex;
   v.dev.type = ARPHRD_ETHER;
   v.dev.flags = IFF_UP;
+  v.group = group_of(kPortIndex);
   return v;
 }
 
@@ -84,10 +85,10 @@ Scope narrow(std::set<std::string> ifaces, std::set<MacBytes> macs) {
 
 // The steps as one line: op, then what it acts on.
 std::string steps(const Plan& p) {
-  static const char* names[] = {"load",   "config",   "create",  "delete",   "delete_group",
-                                "accept", "unaccept", "target",  "untarget", "own",
-                                "unown",  "bind",     "unbind",  "promisc",  "record",
-                                "attach", "detach",   "unqdisc", "up"};
+  static const char* names[] = {"load",    "config", "create",   "delete", "delete_group",
+                                "regroup", "accept", "unaccept", "target", "untarget",
+                                "own",     "unown",  "bind",     "unbind", "promisc",
+                                "record",  "attach", "detach",   "unqdisc", "up"};
   std::string out;
   for (const Action& a : p.actions) {
     if (!out.empty()) out += ' ';
@@ -234,6 +235,15 @@ const Row kRows[] = {
      },
      [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
      "delete_group:eth1#0 detach promisc:off record:0", 0, ""},
+    // Made before the port came back under a new number: its group is of the old one.
+    {"disable_one_by_one_when_one_of_ours_is_out_of_the_group",
+     [] { return with(enabled(0), [](PortView& v) { v.ifaces[0].link.group = group_of(3); }); },
+     [] { return with(wish(), [](PortWant& w) { w.enabled = false; }); }, Scope{},
+     "delete:eth1#0 delete:eth1#1 detach unqdisc record:0", 0, ""},
+    {"one_of_ours_out_of_the_group_is_put_back",
+     [] { return with(enabled(0), [](PortView& v) { v.ifaces[1].link.group = 0; }); },
+     [] { return wish(); }, Scope{}, "regroup:eth1#1", 0,
+     "eth1#1: in device group 0, not the port's 1651638279"},
     {"disable_one_by_one_when_a_stranger_shares_the_group",
      [] {
        return with(enabled(0), [](PortView& v) {
