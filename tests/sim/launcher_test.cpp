@@ -872,6 +872,13 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
                "eth0: 02:00:00:00:00:99 (destination): 1 frame, 60 bytes, last seen 2 s ago\n",
                ""},
            Row{{"show", "--unbound", "-j"},
+               {"FAKE_LIVE_UNBOUND=1"},
+               0,
+               "{\"schema\":1,\"unbound\":[{\"port\":\"eth0\",\"by\":\"destination\","
+               "\"address\":\"02:00:00:00:00:99\",\"frames\":1,\"bytes\":60,"
+               "\"last_seen_ms_ago\":2500}],\"unreadable\":[]}\n",
+               ""},
+           Row{{"show", "--unbound", "-j"},
                {},
                1,
                "{\"schema\":1,\"unbound\":[],\"unreadable\":[\"eth0\"]}\n",
