@@ -138,6 +138,9 @@ TEST(Show, NetnsStatePath) {
   roots.net_core = missing.c_str();
   roots.system_only = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
+  // Without a namespace of its own to tell (no /proc, no namespaces): the system's.
+  roots.self = missing.c_str();
+  EXPECT_EQ(live_default_state(error, roots), "/base/state");
 }
 
 }  // namespace
