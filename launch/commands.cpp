@@ -252,7 +252,8 @@ int show(const Invocation& inv, const Args& a) {
   std::string error;
   if (!store(inv, path).read(m, error)) return unreadable(inv, error);
   if (!a.words.empty() && !narrow_to(m, a.words[0]))
-    return fail(inv, "show: " + a.words[0] + ": no such port or interface in " + path);
+    return fail(
+        inv, "show: " + escape_state_name(a.words[0]) + ": no such port or interface in " + path);
   bool json = a.options & kJson;
   if (a.options & kUnbound) return show_unbound(inv, a, m);
   std::vector<LivePort> ports;
@@ -312,8 +313,8 @@ int check(const Invocation& inv, const Args& a) {
     bool known = false;
     err = known_port(m, *live, only, known);
     if (!err && !known)
-      return fail(inv, "check: " + only + ": not in " + path + ", nor anything of live mode's on " +
-                           "the kernel") +
+      return fail(inv, "check: " + escape_state_name(only) + ": not in " + path +
+                           ", nor anything of live mode's on the kernel") +
              1;
   }
   if (!err)
@@ -369,7 +370,7 @@ int sync(const Invocation& inv, const Args& a) {
       if (known)
         only.push_back(port);
       else if (!(a.options & kIfKnown))
-        return fail(inv, "sync: " + port + ": not in " + path +
+        return fail(inv, "sync: " + escape_state_name(port) + ": not in " + path +
                              ", nor anything of live mode's on the kernel");
     }
     if (only.empty()) return 0;

@@ -198,7 +198,7 @@ static int launch(int argc, char** argv) {
     if (opt == "--trace") target = &trace;
     if (opt == "--fault") target = &faults.emplace_back();
     if (!target) {
-      if (!a.empty() && a[0] == '-') return usage_error("unknown option " + std::string(a));
+      if (!a.empty() && a[0] == '-') return usage_error("unknown option " + escape_state_name(a));
       break;
     }
     if (opt.size() < a.size()) {
@@ -230,7 +230,8 @@ static int launch(int argc, char** argv) {
     command.insert(command.begin(), tool);
   } else if (!forced && live_command && word != "brantel_config" &&
              word.find('/') == std::string_view::npos) {
-    std::cerr << inv.prog << ": \"" << word << "\" is unknown, try \"" << inv.prog << " --help\"\n";
+    std::cerr << inv.prog << ": \"" << escape_state_name(word) << "\" is unknown, try \""
+              << inv.prog << " --help\"\n";
     return 2;
   }
   std::string path = inv.state;

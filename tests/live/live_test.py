@@ -13,6 +13,7 @@ import argparse
 import json
 import select
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -1250,7 +1251,8 @@ def privilege(net):
             if r.returncode == 0:
                 net.verify(" ".join(command))
                 continue
-            if enough or n or "Operation not permitted" not in r.stderr:
+            if (enough or n or "Operation not permitted" not in r.stderr
+                    or "this process lacks CAP_SYS_ADMIN: run it as root" not in r.stderr):
                 fail(f"{command}: exit {r.returncode}, {r.stderr.strip()!r}")
             if (net.snapshot(), net.state_text()) != before:
                 fail(f"{command} refused, but changed something")
@@ -1436,6 +1438,8 @@ def replaced(net):
                  f"{net.state_text()!r}")
         if command[0] == "add" and PORT + "#3" in net.links():
             fail("refused, but left " + PORT + "#3")
+        if command[0] == "sim":
+            net.verify("sync of a file replaced while it ran")
         if net.sim_run("sync").returncode:
             fail("sync after the file was replaced")
         net.verify("sync after the file was replaced")
@@ -1597,6 +1601,18 @@ def command(net):
         (["add", PORT, "0"], 0, "", "", [f"{PORT}: added {p0}"]),
         (up_by_hand(p1),),
         (["setflags", PORT, "1"], 0, "", "", [f"{PORT}: flag word 0x0 -> 0x1"]),
+        (["unbind", p0, A], 1, usage, f"brantel-live: {A} is not bound to {p0} but to {p1}\n"
+         "ioctl (BRANTEL_UNBIND): No such file or directory\n", []),
+        (["unbind", p1, A], 0, "", "", [f"{PORT}: unbound {A} from {p1}"]),
+        (["enable", "eth2"], 0, "", "", ["eth2: enabled, with eth2#0"]),
+        (["add", "eth2", "1"], 0, "", "", ["eth2: added eth2#1"]),
+        (["del", "eth2#0"], 0, "Deleted interface: eth2#0\n",
+         "brantel-live: note: eth2 has no eth2#0 now: frames of addresses bound to no interface "
+         "are dropped until brantel-live add eth2 0\n", ["eth2: deleted eth2#0"]),
+        (unlink_by_hand("eth2#1", {}),),
+        # The port named alone: what another port lacks is not its.
+        (["check", PORT], 0, "", "", []),
+        (["disable", "eth2"], 0, "Disabled port: eth2\n", "", ["eth2: disabled"]),
     ]
     for row in rows:
         if len(row) == 1:
@@ -1633,7 +1649,25 @@ def command(net):
     r = sh("ip", "netns", "exec", net.host, "unshare", "-n", net.live(), "info", check=False)
     if r.returncode != 1 or r.stdout or "give its state file with --state FILE" not in r.stderr:
         fail(f"info in a namespace of no name: exit {r.returncode}, {r.stderr!r}")
+    # reset and load, as the log has them; what show printed loads back.
+    text = net.live_run("show").stdout
+    for args, given, record in [(["reset"], None, "reset: every port of live mode's taken away"),
+                                (["load", "-"], text, f"load: standard input, ports: {PORT}"),
+                                (["load", "-"], state_text([]), "load: standard input, ports: none")]:
+        r = net.live_run(*args, input=given, prefix=log.prefix())
+        got = [t for _, _, t in log.lines()]
+        if r.returncode or got != [record]:
+            fail(f"{' '.join(args)}: exit {r.returncode}, {r.stderr!r}, logged {got}")
+        net.verify(" ".join(args))
     log.close()
+
+
+# What monitor prints of each kind of change, after it added PORT#7.
+MONITORED = [(["setflags", PORT, "0"], f"{PORT}: flag word 0x1 -> 0x0"),
+             (["bind", PORT + "#7", NEW], f"{PORT}: bound {NEW} to {PORT}#7"),
+             (["unbind", PORT + "#7", NEW], f"{PORT}: unbound {NEW} from {PORT}#7"),
+             (["del", PORT + "#7"], f"{PORT}: deleted {PORT}#7"),
+             (["disable", PORT], f"{PORT}: disabled"), (["enable", PORT], f"{PORT}: enabled")]
 
 
 def unbound(net):
@@ -1697,7 +1731,7 @@ def unbound(net):
             deadline = time.monotonic() + 30
             while time.monotonic() < deadline:
                 if select.select([mon.stdout], [], [], 0.5)[0]:
-                    seen.extend(l.rstrip("\n").split(", last seen ")[0]
+                    seen.extend(re.sub(r", last seen \d+ s ago", "", l.rstrip("\n"))
                                 for l in mon.stdout.readlines())
                 if line in seen:
                     return
@@ -1708,7 +1742,14 @@ def unbound(net):
 
         wait_for(f"{PORT}: added {PORT}#7")
         size = send([(1, "wire", A, NEW, {"#0"})])[0]
-        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes")
+        wait_for(f"{PORT}: {NEW} (destination): 1 frame, {size} bytes, new")
+        for change, line in MONITORED:
+            net.live_run(*change)
+            wait_for(line)
+        net.expected.clear()  # counted afresh since enable
+        old = [l for l in seen if any(l.startswith(f"{PORT}: {a} ") for a in (U, D, X))]
+        if old:
+            fail(f"monitor printed as new what the table held before it began: {old}")
         mon.send_signal(signal.SIGINT)
         if mon.wait(timeout=30) or mon.stderr.read():
             fail(f"monitor on SIGINT: exit {mon.returncode}")

@@ -1,7 +1,8 @@
 // A stand-in for the live library (BRANTEL_SIM_LIVE_LIBRARY), so that the
 // launcher's live commands are tested without root or a kernel: sync names
 // each port "gone*" unrestored and fails with $FAKE_LIVE_ERR, check reports
-// $FAKE_LIVE_DIFF, describe counts 5 frames of 300 bytes per interface.
+// $FAKE_LIVE_DIFF, describe counts 5 frames of 300 bytes per interface and,
+// with $FAKE_LIVE_UNBOUND, one unbound address per port (no table without).
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,6 +57,10 @@ class FakeLive final : public Live {
       lp.ifindex = ifindex++;
       lp.realised = lp.counted = lp.up = true;
       lp.dropped = 1;
+      if (std::getenv("FAKE_LIVE_UNBOUND")) {
+        lp.unbound_known = true;
+        lp.unbound = {{{0x02, 0, 0, 0, 0, 0x99}, 1, 60, 2500}};
+      }
       for (const Vlan& v : p.vlans) {
         LiveInterface li;
         li.name = v.name;

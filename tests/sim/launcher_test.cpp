@@ -127,6 +127,7 @@ TEST_F(Launcher, UsageErrors) {
            {"show", "--bogus"},
            {"show", "--json", "a", "b"},
            {"reset", "--json"},
+           {"--state=", kTool, "info"},
        }) {
     Result r = sim(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
@@ -138,12 +139,16 @@ TEST_F(Launcher, UsageErrors) {
   r = sim({"/bin/true"}, "", {"BRANTEL_SIM_FAULTS=*=EBOGUS"});
   EXPECT_EQ(r.status, 2);
 
-  EXPECT_EQ(run(dir, {kLauncher, "--help"}).status, 0);
+  for (const char* help : {"--help", "-h"}) EXPECT_EQ(run(dir, {kLauncher, help}).status, 0);
   EXPECT_EQ(run(dir, {kLauncher, "--version"}).out.rfind("brantel-sim ", 0), 0u);
   // "--" makes "show" a command; there is none of that name.
   r = sim({"--", "show"});
   EXPECT_EQ(r.status, 127);
   EXPECT_EQ(r.err, "brantel-sim: show: No such file or directory\n");
+  // brantel-live's which is no word of brantel-sim's: the program runs.
+  r = sim({"which", "sh"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("/sh\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Launcher, SetsUpTheEnvironment) {
@@ -165,6 +170,33 @@ TEST_F(Launcher, SetsUpTheEnvironment) {
   r = run(dir, {kLauncher, "/bin/true"}, "", {"BRANTEL_SIM_LIBRARY=" + dir / "nope.so"});
   EXPECT_EQ(r.status, 127);
   EXPECT_NE(r.err.find("nope.so"), std::string::npos);
+
+  // The dynamic loader splits LD_PRELOAD at a colon and would run the
+  // command on the real kernel: a library so named is refused, and the
+  // front in such a folder leaves its library to the launcher's own.
+  namespace fs = std::filesystem;
+  const std::string colon = dir / "x:y", lib = fs::path(kFull).parent_path() / "libbrantel-sim.so";
+  fs::create_directories(colon + "/bin");
+  fs::create_directories(colon + "/lib/brantel-sim");
+  fs::copy_file(kLauncher, colon + "/bin/brantel-sim");
+  fs::create_symlink(lib, colon + "/lib/brantel-sim/libbrantel-sim.so");
+  fs::create_symlink(kFull, colon + "/lib/brantel-sim/brantel-sim-launcher");
+  r = run(dir, {kLauncher, "/bin/true"}, "",
+          {"BRANTEL_SIM_LIBRARY=" + colon + "/lib/brantel-sim/libbrantel-sim.so"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find(": the dynamic loader cannot preload a path holding a blank or colon\n"),
+            std::string::npos)
+      << r.err;
+  write_file(state, kHeader + "port eth0 0\n");
+  r = run(dir, {colon + "/bin/brantel-sim", "--state", state, kTool, "info"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "-eth0\n-eth0 flag: 0x0\n");
+  // Without its launcher the front can only say so.
+  fs::remove(colon + "/lib/brantel-sim/brantel-sim-launcher");
+  r = run(dir, {colon + "/bin/brantel-sim", "--state", state, kTool, "info"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find("/brantel-sim-launcher: No such file or directory\n"), std::string::npos)
+      << r.err;
 }
 
 // The front starts plain commands itself and hands all else to the
@@ -189,6 +221,7 @@ TEST_F(Launcher, FrontAndLauncherAgree) {
   for (const Row& row : {
            Row{{"--state", state, kTool, "help"}},
            Row{{"--state=" + state, kTool, "info"}},
+           Row{{"--state", state, kTool, "info"}, {"BRANTEL_SIM_STATE=" + dir / "other"}},
            Row{{"--state", state, kTool, "add", "eth0", "1"}},
            Row{{"--state", state, kTool, "add", "eth0", "1"},
                {"BRANTEL_SIM_FAULTS=BRANTEL_ADD=EIO"}},
@@ -294,6 +327,16 @@ TEST_F(Launcher, BrantelLiveNamesItself) {
   r = run(dir, {kLive, "--state", state, "/usr/bin/env"});
   EXPECT_NE(r.out.find("\nBRANTEL_SIM_LIVE=brantel-live\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nBRANTEL_SIM_STATE=" + state + "\n"), std::string::npos) << r.out;
+  // Without --state, BRANTEL_SIM_STATE names the file; the front hands a
+  // relative one to the launcher.
+  write_file(state, kHeader + "port eth7 0\n");
+  for (const std::string& given : {state, std::string("state")}) {
+    const std::vector<std::string> env = {"BRANTEL_SIM_STATE=" + given, kFakeLive};
+    r = run(dir, {kLive, "info"}, "", env, dir / ".");
+    EXPECT_EQ(r.out, "-eth7\n-eth7 flag: 0x0\n") << given << r.err;
+    r = run(dir, {kLive, "show"}, "", env, dir / ".");
+    EXPECT_NE(r.out.find("\nport eth7 0x0\n"), std::string::npos) << given << r.err;
+  }
 }
 
 // brantel-live's words: the tool's subcommands run as its own, its own
@@ -305,6 +348,8 @@ TEST_F(Launcher, BrantelLiveWords) {
   ASSERT_EQ(symlink(kFull.c_str(), launcher.c_str()), 0);
   const std::string start = state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n");
   const std::string try_help = "Try 'brantel-live --help' for more information.\n";
+  write_file(state, start);
+  const std::string usage = run(dir, {kLive, "--state", state, "help"}, "", {kFakeLive}).out;
   struct Row {
     std::vector<std::string> args;
     int status;
@@ -376,6 +421,83 @@ TEST_F(Launcher, BrantelLiveWords) {
            // one that is none of ours.
            Row{{"sync", "--if-known", "eth9"}, 0, "", ""},
            Row{{"sync", "--if-known", "eth9", "eth0"}, 0, "", "fake: sync 1 ports, only eth0\n"},
+           // A name is said as the state file escapes it: no byte of it reaches
+           // the terminal as a control.
+           Row{{"show", "e\x1b[2J"},
+               1,
+               "",
+               "brantel-live: show: e\\x1b[2J: no such port or interface in " + state + "\n"},
+           Row{{"check", "e\nx"},
+               2,
+               "",
+               "brantel-live: check: e\\x0ax: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
+           Row{{"e\x1b[2J"},
+               2,
+               "",
+               "brantel-live: \"e\\x1b[2J\" is unknown, try \"brantel-live --help\"\n"},
+           Row{{"--\x1b"}, 2, "", "brantel-live: unknown option --\\x1b\n" + try_help},
+           Row{{"sync", "e\x1b"},
+               1,
+               "",
+               "brantel-live: sync: e\\x1b: not in " + state +
+                   ", nor anything of live mode's on the kernel\n"},
+           Row{{"show", "--", "-x"},
+               1,
+               "",
+               "brantel-live: show: -x: no such port or interface in " + state + "\n"},
+           // The line it adds before the tool's own, on what to do.
+           Row{{"enable", "abcdefghijklmn"},
+               1,
+               "errno: 22\n" + usage,
+               "brantel-live: abcdefghijklmn: too long for a port: abcdefghijklmn#N must fit a "
+               "device name's 15 characters, so a port's name has at most 13\n"
+               "ioctl (SIOCGIFBRANTEL, BRANTEL_ENABLE): Invalid argument\n"},
+           Row{{"add", "eth0", "-1"},
+               1,
+               usage,
+               "brantel-live: eth0: interface numbers are 0 to 65535\n"
+               "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD): Invalid argument\n"},
+           Row{{"add", "eth0", "65535"},
+               0,
+               "",
+               "",
+               "port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\nvlan eth0#65535\n"},
+           Row{{"add", "eth0", "0"},
+               1,
+               usage,
+               "brantel-live: eth0#0 exists already\n"
+               "ioctl (SIOCGIFBRANTEL, BRANTEL_ADD): File exists\n"},
+           Row{{"disable", "eth9"},
+               255,
+               usage,
+               "brantel-live: eth9 is not enabled (brantel-live info lists the ports)\n"
+               "disable-port: No such device\n"},
+           Row{{"del", "eth0#3"},
+               255,
+               "failed to delete interface: eth0#3\n" + usage,
+               "brantel-live: eth0#3: no such interface on eth0 (brantel-live info lists them)\n"
+               "ioctl (SIOCGIFBRANTEL, BRANTEL_DEL): No such device\n"},
+           Row{{"bind", "eth0#3", "02:00:00:00:00:09"},
+               1,
+               usage,
+               "brantel-live: eth0#3: no such interface: run brantel-live add eth0 3 first\n"
+               "ioctl (BRANTEL_BIND): No such device\n"},
+           Row{{"del", "eth9#1"},
+               255,
+               "failed to delete interface: eth9#1\n" + usage,
+               "brantel-live: eth9#1: no such interface; eth9 is not enabled\n"
+               "ioctl (SIOCGIFBRANTEL, BRANTEL_DEL): No such device\n"},
+           Row{{"bind", "eth0#0", "00:11:22:33:44:55"},
+               1,
+               usage,
+               "brantel-live: 00:11:22:33:44:55 is bound to eth0#0 already\n"
+               "ioctl (BRANTEL_BIND): File exists\n"},
+           Row{{"unbind", "eth0#0", "02:00:00:00:00:09"},
+               1,
+               usage,
+               "brantel-live: 02:00:00:00:00:09 is not bound to eth0#0\n"
+               "ioctl (BRANTEL_UNBIND): No such file or directory\n"},
        }) {
     for (const std::string& prog : {kLive, launcher}) {
       write_file(state, start);
@@ -430,6 +552,16 @@ TEST_F(Launcher, ShowJsonWithoutTheKernel) {
             "{\"ifname\":\"eth0#0\",\"name\":\"eth0#0\",\"ifindex\":null,\"address\":null,"
             "\"mac\":null,\"up\":null,\"bound\":[\"00:11:22:33:44:55\"],\"stats64\":null,"
             "\"rx_frames\":null,\"rx_bytes\":null}]}]}\n");
+  r = sim({"show", "--unbound"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "brantel-sim: show --unbound reads the kernel: it needs --live\n");
+  for (const char* shown : {"show", "show --json"}) {
+    r = run(dir,
+            {"/bin/sh", "-c", std::string("exec \"$0\" --state \"$1\" ") + shown + " > /dev/full",
+             kLauncher, state});
+    EXPECT_EQ(r.status, 1) << shown;
+    EXPECT_EQ(r.err, "brantel-sim: cannot write the output: No space left on device\n") << shown;
+  }
 }
 
 // Never writable by others, whatever the umask; root's readable by all.
@@ -480,6 +612,7 @@ TEST_F(Launcher, LiveRefusesStateOthersMayWrite) {
       args.insert(args.begin(), {kLive, "--state", state});
       Result out = run(dir, args);
       EXPECT_EQ(out.status, 1) << args[3];
+      EXPECT_EQ(out.err.rfind("brantel-live: ", 0), 0u) << out.err;
       EXPECT_NE(out.err.find(r.why), std::string::npos) << out.err;
       EXPECT_EQ(read_file(state), before);
     }
@@ -521,14 +654,19 @@ TEST_F(Launcher, RootSimulatedChangeNotesLiveMode) {
        {Row{held, quote(kTool) + " enable eth0", true}, Row{held, quote(kTool) + " info", false},
         Row{held, quote(kTool) + " help add", false}, Row{held, "reset", true},
         Row{held, "show", false}, Row{kHeader, quote(kTool) + " enable eth0", false},
-        Row{"", quote(kTool) + " enable eth0", false}}) {
+        Row{"", quote(kTool) + " enable eth0", false}, Row{held, "/bin/true", false}}) {
     std::string make = r.live_state.empty()
                            ? std::string("true")
                            : "printf '%s' " + quote(r.live_state) + " > /var/lib/brantel-sim/state";
-    Result out = in_private_var_lib(
-        dir, make + " && exec " + quote(kLauncher) + " --state " + quote(state) + " " + r.command);
-    EXPECT_EQ(out.status, 0) << r.command << ": " << out.err;
-    EXPECT_EQ(out.err, r.noted ? note : "") << r.command;
+    // The launcher as well, where a stray word of the front's must not
+    // make the note twice.
+    for (const std::string& prog : {kLauncher, kFull}) {
+      Result out =
+          in_private_var_lib(dir, make + " && BRANTEL_SIM_LAUNCHED=brantel-sim exec " +
+                                      quote(prog) + " --state " + quote(state) + " " + r.command);
+      EXPECT_EQ(out.status, 0) << prog << " " << r.command << ": " << out.err;
+      EXPECT_EQ(out.err, r.noted ? note : "") << prog << " " << r.command;
+    }
   }
 }
 
@@ -582,10 +720,13 @@ TEST_F(Launcher, LiveStatePerNetworkNamespace) {
   if (geteuid() != 0 || !can("/usr/bin/unshare") || !can("/usr/sbin/ip"))
     GTEST_SKIP() << "needs root, unshare and ip";
   // Not exec: the shell stays the first process, in the namespace of old.
-  Result r = in_private_var_lib(dir, "unshare -n " + quote(kLive) + " show");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("brantel-live: this network namespace is not the system's", 0), 0u)
-      << r.err;
+  Result r;
+  for (auto [word, status] : {std::pair{"show", 1}, {"check", 2}}) {
+    r = in_private_var_lib(dir, "unshare -n " + quote(kLive) + " " + word);
+    EXPECT_EQ(r.status, status) << word;
+    EXPECT_EQ(r.err.rfind("brantel-live: this network namespace is not the system's", 0), 0u)
+        << r.err;
+  }
   std::string ns = "brsimtest" + std::to_string(getpid());
   ASSERT_EQ(run(dir, {"/usr/sbin/ip", "netns", "add", ns}).status, 0);
   r = in_private_var_lib(dir, "mkdir -p /var/lib/brantel-sim/netns/" + ns + " && printf '%s' " +
@@ -691,6 +832,19 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
                "00:11:22:33:44:55: eth0#0 on eth0 (frames to it); the kernel differs: "
                "00:11:22:33:44:55: bound to eth0#0, not on the kernel\n",
                ""},
+           // What the kernel differs in on its interface or its port concerns it too.
+           Row{{"which", "00:11:22:33:44:55"},
+               {"FAKE_LIVE_DIFF=eth0#0: missing on the kernel"},
+               1,
+               "00:11:22:33:44:55: eth0#0 on eth0 (frames to it); the kernel differs: "
+               "eth0#0: missing on the kernel\n",
+               ""},
+           Row{{"which", "00:11:22:33:44:55"},
+               {"FAKE_LIVE_DIFF=eth0: no classifier on the kernel"},
+               1,
+               "00:11:22:33:44:55: eth0#0 on eth0 (frames to it); the kernel differs: "
+               "eth0: no classifier on the kernel\n",
+               ""},
            Row{{"which", "-j", "00:11:22:33:44:55"},
                {},
                0,
@@ -703,6 +857,33 @@ TEST_F(Launcher, LiveCommandsReportTheKernel) {
                1,
                "02:00:00:00:00:09: bound to no interface; on each port its frames go to PORT#0\n",
                ""},
+           Row{{"show"},
+               {"FAKE_LIVE_ERR=1"},
+               0,
+               state_text("port eth0 0x1\nvlan eth0#0\nmac 00:11:22:33:44:55\n"
+                          "# frames each port's classifier delivered since it was enabled:\n"
+                          "# eth0: not on the kernel (cannot read the kernel: Operation not "
+                          "permitted); brantel-live check tells more\n"),
+               ""},
+           // The devices behind a port, and a port whose table cannot be read.
+           Row{{"show", "--unbound"},
+               {"FAKE_LIVE_UNBOUND=1"},
+               0,
+               "eth0: 02:00:00:00:00:99 (destination): 1 frame, 60 bytes, last seen 2 s ago\n",
+               ""},
+           Row{{"show", "--unbound", "-j"},
+               {"FAKE_LIVE_UNBOUND=1"},
+               0,
+               "{\"schema\":1,\"unbound\":[{\"port\":\"eth0\",\"by\":\"destination\","
+               "\"address\":\"02:00:00:00:00:99\",\"frames\":1,\"bytes\":60,"
+               "\"last_seen_ms_ago\":2500}],\"unreadable\":[]}\n",
+               ""},
+           Row{{"show", "--unbound", "-j"},
+               {},
+               1,
+               "{\"schema\":1,\"unbound\":[],\"unreadable\":[\"eth0\"]}\n",
+               "brantel-live: show: eth0: no table of unbound addresses (brantel-live sync eth0 "
+               "makes one)\n"},
        }) {
     Result out = live(r.args, r.env);
     std::string what = testing::PrintToString(r.args) + testing::PrintToString(r.env);

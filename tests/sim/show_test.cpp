@@ -83,6 +83,7 @@ TEST(Show, CommentsLoad) {
   odd.counted = false;
   LivePort gone;
   gone.name = "eth2";
+  gone.trouble = "a\x7f\nb";
   std::string text = render_comments({sample(), odd, gone});
   EXPECT_EQ(text,
             "# frames each port's classifier delivered since it was enabled:\n"
@@ -92,7 +93,7 @@ TEST(Show, CommentsLoad) {
             "# e\\x0ax: counters not readable\n"
             "#   eth1#0: ifindex 7, address 02:aa:00:00:00:01, up\n"
             "#   eth1#3: missing on the kernel\n"
-            "# eth2: not on the kernel; brantel-live check tells more\n");
+            "# eth2: not on the kernel (a\\x7f\\x0ab); brantel-live check tells more\n");
   Model m;
   std::string error;
   EXPECT_TRUE(parse_state(std::string(kStateHeader) + "\n" + text + "end\n", m, error)) << error;
@@ -110,14 +111,17 @@ TEST(Show, NetnsStatePath) {
   ASSERT_EQ(mkdir(core.c_str(), 0755), 0);
   NetnsRoots roots{self.c_str(), init.c_str(), named.c_str(), "/base", core.c_str(), only.c_str()};
   std::string error;
-  // Not the system's, and no name: refused.
+  // Not the system's, and no name: refused, whatever the sysctls say.
+  std::string missing = dir / "missing";
   EXPECT_EQ(live_default_state(error, roots), "");
   EXPECT_NE(error.find("--state"), std::string::npos) << error;
+  NetnsRoots no_sysctls = roots;
+  no_sysctls.net_core = missing.c_str();
+  EXPECT_EQ(live_default_state(error, no_sysctls), "");
   write_file(named + "/other", "");
   ASSERT_EQ(link(self.c_str(), (named + "/blue").c_str()), 0);
   EXPECT_EQ(live_default_state(error, roots), "/base/netns/blue/state");
   // A name counts even where the first process's namespace cannot be seen.
-  std::string missing = dir / "missing";
   roots.init = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/netns/blue/state");
   // The system's own: the one file of old.
@@ -133,6 +137,9 @@ TEST(Show, NetnsStatePath) {
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
   roots.net_core = missing.c_str();
   roots.system_only = missing.c_str();
+  EXPECT_EQ(live_default_state(error, roots), "/base/state");
+  // Without a namespace of its own to tell (no /proc, no namespaces): the system's.
+  roots.self = missing.c_str();
   EXPECT_EQ(live_default_state(error, roots), "/base/state");
 }
 
