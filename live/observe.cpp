@@ -252,9 +252,10 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
     for (const auto& o : v.own) made.insert(o.second);
     if (v.cfg.default_ifindex) made.insert(v.cfg.default_ifindex);
   }
+  const std::string prefix = v.name + "#";
   auto strayed = [&](const Link& l) {
     return l.kind == "macvlan" && l.parent == v.dev.ifindex && !l.parent_elsewhere &&
-           l.name.rfind(v.name + "#", 0) == 0 &&
+           l.name.rfind(prefix, 0) == 0 &&
            (in_our_groups(l.group) || made.count(static_cast<std::uint32_t>(l.ifindex)));
   };
   auto of_port = [&](const Link& l) { return ours(l, v.dev.ifindex, group) || strayed(l); };
@@ -263,7 +264,7 @@ int observe(Kernel& k, const std::string& name, const Scope& scope, const Observ
     // group, and those named after it.
     std::vector<const Link*> on, in, named;
     if ((err = k.children(v.dev.ifindex, on)) || (err = k.group(group, in)) ||
-        (err = k.named(v.name + "#", named)))
+        (err = k.named(prefix, named)))
       return err;
     for (const Link* l : on)
       if (of_port(*l)) v.ifaces.push_back(IfaceView{*l, {}, false, false});

@@ -76,28 +76,36 @@ bool read_record(int dir, int ifindex, std::string& name, std::string& mac, std:
   return static_cast<bool>(in >> name >> mac >> bits);
 }
 
+// Each record of the folder, in no order: its number, name, address, bits.
+template <typename F>
+void each_record(int dir, F f) {
+  int copy = ::dup(dir);
+  DIR* d = copy < 0 ? nullptr : fdopendir(copy);
+  if (!d) {
+    if (copy >= 0) ::close(copy);
+    return;
+  }
+  while (dirent* e = readdir(d)) {
+    char* end = nullptr;
+    long i = std::strtol(e->d_name, &end, 10);
+    if (i <= 0 || i > INT_MAX || *end) continue;
+    std::string name, mac;
+    std::uint32_t bits = 0;
+    if (read_record(dir, static_cast<int>(i), name, mac, bits))
+      f(static_cast<int>(i), name, mac, bits);
+  }
+  closedir(d);
+}
+
 // The numbers of the records of `dev` kept under another number: a port
 // that comes back from another namespace may be given a new one.  Its
 // name and address both tell it.
 std::vector<int> renumbered(int dir, const Link& dev) {
   std::vector<int> out;
-  int copy = ::dup(dir);
-  DIR* d = copy < 0 ? nullptr : fdopendir(copy);
-  if (!d) {
-    if (copy >= 0) ::close(copy);
-    return out;
-  }
-  while (dirent* e = readdir(d)) {
-    char* end = nullptr;
-    long i = std::strtol(e->d_name, &end, 10);
-    if (i <= 0 || i > INT_MAX || *end || i == dev.ifindex) continue;
-    std::string name, mac;
-    std::uint32_t bits = 0;
-    if (read_record(dir, static_cast<int>(i), name, mac, bits) && name == dev.name &&
-        mac == format_mac(dev.mac))
-      out.push_back(static_cast<int>(i));
-  }
-  closedir(d);
+  std::string mac = format_mac(dev.mac);
+  each_record(dir, [&](int i, const std::string& n, const std::string& m, std::uint32_t) {
+    if (i != dev.ifindex && n == dev.name && m == mac) out.push_back(i);
+  });
   return out;
 }
 
@@ -158,22 +166,9 @@ std::map<int, std::string> records(const char* root) {
   std::map<int, std::string> out;
   int dir = records_folder(root, false);
   if (dir < 0) return out;
-  int copy = ::dup(dir);
-  DIR* d = copy < 0 ? nullptr : fdopendir(copy);
-  if (!d) {
-    if (copy >= 0) ::close(copy);
-    ::close(dir);
-    return out;
-  }
-  while (dirent* e = readdir(d)) {
-    char* end = nullptr;
-    long i = std::strtol(e->d_name, &end, 10);
-    if (i <= 0 || *end) continue;
-    std::string name, mac;
-    std::uint32_t bits = 0;
-    if (read_record(dir, static_cast<int>(i), name, mac, bits)) out[static_cast<int>(i)] = name;
-  }
-  closedir(d);
+  each_record(dir, [&](int i, const std::string& name, const std::string&, std::uint32_t) {
+    out[i] = name;
+  });
   ::close(dir);
   return out;
 }

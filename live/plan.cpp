@@ -212,17 +212,16 @@ class Planner {
         remove_iface(v, v.link.name + ": on the kernel, not in the state file");
         continue;
       }
-      if (v.link.group != k_.group) {
+      if (s_.all && v.link.macvlan_mode != MACVLAN_MODE_PRIVATE) {
+        remove_iface(v, v.link.name + ": macvlan mode " + std::to_string(v.link.macvlan_mode) +
+                            " on the kernel, not private");
+        create_iface(*w, {});  // made in the port's group
+      } else if (v.link.group != k_.group) {
         Action& a = add(Op::regroup, v.link.name + ": in device group " +
                                          std::to_string(v.link.group) + ", not the port's " +
                                          std::to_string(k_.group));
         a.name = v.link.name;
         a.value = k_.group;
-      }
-      if (s_.all && v.link.macvlan_mode != MACVLAN_MODE_PRIVATE) {
-        remove_iface(v, v.link.name + ": macvlan mode " + std::to_string(v.link.macvlan_mode) +
-                            " on the kernel, not private");
-        create_iface(*w, {});
       }
     }
     for (std::uint32_t d : k_.dead)
